@@ -1,0 +1,134 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QRect>
+#include <QSize>
+#include <QString>
+#include <QTemporaryDir>
+#include <QVariant>
+#include <QVariantList>
+#include <QVariantMap>
+
+class QNetworkReply;
+class FileManager;
+class FileManagerWrapper;
+
+// Escapes a text for a script string literal, single- or double-quoted.
+QString jsEscape(const QString &text);
+
+// The one object through which page scripts reach the host. Everything that
+// scripts may call is a public slot; the order of signals and slots below is
+// the order scripts see in the meta-object and must not change.
+class Bridge : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QString error READ error WRITE setError NOTIFY errorChanged)
+
+public:
+    explicit Bridge(QObject *parent = nullptr);
+    ~Bridge() override;
+
+    // Emits "Bridge.<name>.apply(Bridge,<JSON of args>);" through jsChanged.
+    void callJsCallback(const QString &name, const QVariantList &args);
+
+    // Makes the file manager that serves a destination record (local or remote).
+    static FileManager *createFileManager(const QString &url);
+
+    QString projectDataLocation() const { return projectDataPath; }
+
+signals:
+    void errorChanged();
+    void fileManagerFinished(QString dest);
+    void jsChanged(QString js);
+    void makeProjectScreen(QString frameName, QString saveTo, QSize _outSize, QRect _rect);
+    void needReload();
+    void onDropFiles(QString jsonFiles);
+    void onClose();
+    void canBeClosed();
+
+public slots:
+    void prepareToClose();
+    void emitScreenReady(QString url);
+    void close();
+    QString getArgs();
+    void emitDropFiles(QString jsonFiles);
+    void quit();
+    void stopQuit();
+    void reloadWeb();
+    void registerRcc(QString rcc_url);
+    void emitConsoleMessage(QString message, int lineNumber, QString sourceID);
+    void download2_finished(QNetworkReply *reply);
+    QString getProjectFile(QString url);
+    QString getRecents();
+    void clearRecentData();
+    void utilizeProject(QString project);
+    bool unzip(QString src_zip, QString dest_dir);
+    bool zip(QString src, QString dest_zip);
+    bool initFileManager(QString url);
+    void closeFileManager();
+    bool testFtpLocation(QVariant location);
+    bool initTempFile();
+    bool closeTempFile();
+    void tmpAppendData(QVariant data);
+    void tmpAppendFile(QString filepath);
+    void uploadTempFile(QString filename);
+    void uploadFile(QString url, QString sourceFile);
+    void uploadData(QString filename, QVariant data);
+    void downloadFile(QString url);
+    QString openFileDialog(QString caption, QString dir, QString filter);
+    QString resizeImage(QString url, int width = -1, int height = -1, bool keepAspectRatio = true,
+                        int Quality = 100, QString format = QString());
+    QString transformImage(QString url, int width = -1, int height = -1, bool doShrinkLarge = false,
+                           bool doStretchSmall = false, bool doKeepAspect = true,
+                           QString color = QString(), int Quality = 100, QString format = QString());
+    void getScreen(QString saveToUrl, int outW, int outH, int x, int y, int w, int h);
+    void onErrorWindow(QString str, bool *cont);
+    bool saveLocalFile(QString url, QString data);
+    QString loadLocalFile(QString url);
+    QString copyLocal(QString src, QString dest);
+    bool moveLocal(QString src, QString dest);
+    bool removeLocal(QString url);
+    bool isExistsLocal(QString url);
+    QString dirList(QString url, QString nameFilters = QString(), int filter = 1, bool recursive = true);
+    bool saveLocalBase64(QString url, QString data);
+    QString loadLocalBase64(QString url);
+    QVariantMap regExportData();
+    void regAddLocal(QString data);
+    void regAddFtp(QVariantMap data);
+    void regUpdateFtp(int index, QVariant url);
+    void regSetFtpFolder(QVariant folder);
+    QString getResourceFile(QVariant path);
+    void pbFileUploadStarted(QString file);
+    void pbFileUploadFinished(QString file);
+    void pbFileReady(QByteArray file);
+    void pbClose(QString destUrl);
+    void showDestUrl(QString fileName);
+    void onDestUrl(QString url);
+    void onError(QString error);
+    void pausePublish();
+    void exitPublish();
+    void resumePublish();
+    void openUrl(QString url);
+    void setSettings(QString name, QVariant val);
+    QVariant getSettings(QString name);
+    QString error();
+    void setError(QString str);
+    QString download(QString sUrl, QVariantMap headers);
+    QString download2(QString sUrl, QVariantMap headers);
+    QString saveTempFile(QByteArray data);
+    QString encode(QString value);
+    QString decode(QString value);
+    QString md5_base64(QString url);
+    QString getTempLocation();
+
+private:
+    int closeRequests = 0;
+    QTemporaryDir tempDir;
+    QString projectDataPath;
+    FileManagerWrapper *wrapper = nullptr;
+    bool busy = false;
+    QString errorText;
+    QByteArray tempData;
+    int downloadCounter = 0;
+};

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QColor>
+#include <QImage>
+#include <QPainter>
+#include <QSize>
+#include <QString>
+#include <QUrl>
+
+class QTextCodec;
+class QXmlStreamReader;
+
+// A publish destination as the file managers see it.
+struct initData
+{
+    qint32 type = 0;   // 0: a local folder, 1: a remote server
+    QUrl url;          // remote only: credentials encrypted, cut before the last "/"
+    QString path;      // remote: the decoded URL path; local: the folder path
+};
+
+// Locations: file URLs, resource paths, local paths and destination records.
+QString urlToLocalPath(const QString &url);
+QString localPathToUrl(const QString &path);
+initData url2data(const QString &url);
+QString data2url(const initData &data);
+QString encodeUrlCredentials(const QString &url);
+// A destination text fit for a log line: the user information is masked.
+QString maskUrlCredentials(const QString &url);
+
+// Text files, folders and images.
+bool saveText(const QString &path, const QString &text, const QString &codec);
+QString loadText(const QString &path, const QString &codec);
+void copyDir(const QString &source, const QString &destination, bool overwrite);
+QImage fitImage(const QImage &source, const QSize &size, const QColor &fill, bool doShrinkLarge,
+                bool doStretchSmall, bool doKeepAspect, QPainter::RenderHints hints);
+
+bool removeDir(const QString &path);
+QTextCodec *detectCodec(const QByteArray &bytes);
+bool fileExists(const QString &pathOrUrl);
+QByteArray textToBytes(const QString &text, const QString &codec);
+QString colorToText(const QColor &color);
+QColor textToColor(const QString &text);
+QString appDirPath();
+void openExternalUrl(const QString &url);
+void skipElement(QXmlStreamReader &reader);
