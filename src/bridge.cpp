@@ -9,15 +9,6 @@
 #include "json.h"
 #include "miscutils.h"
 
-QString jsEscape(const QString &text)
-{
-    QString out = text;
-    out.replace(QLatin1String("\\"), QLatin1String("\\\\"));
-    out.replace(QLatin1String("\""), QLatin1String("\\\""));
-    out.replace(QLatin1String("\n"), QLatin1String("\\n"));
-    return out;
-}
-
 Bridge::Bridge(QObject *parent)
     : QObject(parent)
 {
@@ -30,24 +21,12 @@ Bridge::Bridge(QObject *parent)
 
 Bridge::~Bridge() = default;
 
-void Bridge::callJsCallback(const QString &name, const QVariantList &args)
-{
-    const QString json = QString::fromUtf8(jsonSerialize(QVariant(args)));
-    emit jsChanged(QStringLiteral("Bridge.") + name + QStringLiteral(".apply(Bridge,") + json
-                   + QStringLiteral(");"));
-}
-
 void Bridge::prepareToClose()
 {
     ++closeRequests;
     if (closeRequests > 2)
         quit();
     emit onClose();
-}
-
-void Bridge::emitScreenReady(QString url)
-{
-    emit jsChanged(QStringLiteral("Bridge._screenReady('") + jsEscape(url) + QStringLiteral("')"));
 }
 
 void Bridge::close()

@@ -131,4 +131,12 @@ private:
     QString errorText;
     QByteArray tempData;
     int downloadCounter = 0;
+
+    // Further private state, one block per area; each area adds only below its own line.
+    // -- files and images
+    // -- settings and projects
+    // -- downloads
+    // -- console log
+    // -- zip
+    // -- publishing
 };
