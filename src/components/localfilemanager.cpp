@@ -1,0 +1,135 @@
+#include "localfilemanager.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryFile>
+#include <QUrl>
+
+namespace {
+
+const QString fileScheme = QStringLiteral("file:///");
+
+bool isDrivePath(const QString &path)
+{
+    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:"));
+    return drive.match(path).hasMatch();
+}
+
+// Drops the "file:///" of a URL-style path. A drive path (C:/x) comes out as
+// it stands; a Unix path keeps its leading "/".
+QString stripFileScheme(const QString &path)
+{
+    QString result = path.mid(8);
+    if (path.startsWith(fileScheme) && !isDrivePath(result))
+        result.prepend(QLatin1Char('/'));
+    return result;
+}
+
+QString escapeHtml(QString text)
+{
+    text.replace(QLatin1Char('&'), QLatin1String("&amp;"));
+    text.replace(QLatin1Char('<'), QLatin1String("&lt;"));
+    text.replace(QLatin1Char('>'), QLatin1String("&gt;"));
+    return text;
+}
+
+} // namespace
+
+LocalFileManager::LocalFileManager(const QString &path)
+    : root(path)
+{
+    if (root.contains(fileScheme))
+        root = stripFileScheme(root);
+    if (!path.isEmpty()) {
+        // A drive path is already absolute as far as the destination goes.
+        if (!isDrivePath(root))
+            root = QDir::fromNativeSeparators(QFileInfo(root).absoluteFilePath());
+        if (!root.endsWith(QLatin1Char('/')))
+            root += QLatin1Char('/');
+    }
+}
+
+LocalFileManager::~LocalFileManager() = default;
+
+QString LocalFileManager::composeError(const char *message, const QString &path)
+{
+    return QStringLiteral("%1<br>%2").arg(escapeHtml(tr(message)), escapeHtml(path));
+}
+
+bool LocalFileManager::mkpath(const QString &path)
+{
+    if (isUnsafePath(path) || !QDir().mkpath(root + path)) {
+        qDebug() << "cant create path";
+        errorText = composeError(QT_TR_NOOP("Can't create path"), path);
+        return false;
+    }
+    return true;
+}
+
+bool LocalFileManager::putdata(const QString &destination, const QByteArray &data)
+{
+    const QString full = root + destination;
+    if (isUnsafePath(destination)) {
+        errorText = composeError(QT_TR_NOOP("Can't create file"), full);
+        return false;
+    }
+    if (QFile::exists(full))
+        QFile::remove(full);
+    QDir().mkpath(QFileInfo(full).absolutePath());
+    QFile file(full);
+    if (!file.open(QIODevice::WriteOnly)) {
+        errorText = composeError(QT_TR_NOOP("Can't create file"), full);
+        return false;
+    }
+    if (file.write(data) != data.size()) {
+        errorText = composeError(QT_TR_NOOP("Error writing to file"), full);
+        return false;
+    }
+    return true;
+}
+
+bool LocalFileManager::putfile(const QString &destination, const QString &source)
+{
+    if (isUnsafePath(destination)) {
+        errorText = composeError(QT_TR_NOOP("Can't create file"), root + destination);
+        return false;
+    }
+    if (root + destination == source)
+        return true;
+    QString path = source;
+    if (path.contains(fileScheme)) {
+        qDebug().noquote() << "Warning: input file shouldn't be in url format - " + path;
+        path = stripFileScheme(path);
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        errorText = composeError(QFile::exists(path) ? QT_TR_NOOP("Error open file")
+                                                     : QT_TR_NOOP("File not exists"),
+                                 path);
+        return false;
+    }
+    const QByteArray content = file.readAll();
+    file.close();
+    return putdata(destination, content);
+}
+
+QString LocalFileManager::url()
+{
+    return QUrl::fromLocalFile(root).toString();
+}
+
+QString LocalFileManager::errorString()
+{
+    return errorText;
+}
+
+QSharedPointer<QIODevice> LocalFileManager::getfile(const QString &name)
+{
+    device.reset(new QFile(root + name));
+    if (device->open(QIODevice::ReadOnly))
+        return device;
+    return QSharedPointer<QIODevice>(new QTemporaryFile);
+}
