@@ -1,18 +1,339 @@
 #include "miscutils.h"
 
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSet>
 #include <QTextCodec>
+#include <QTextStream>
 #include <QXmlStreamReader>
 
-bool saveText(const QString &, const QString &, const QString &) { return false; }
-QString loadText(const QString &, const QString &) { return QString(); }
-void copyDir(const QString &, const QString &, bool) {}
-QImage fitImage(const QImage &, const QSize &, const QColor &, bool, bool, bool, QPainter::RenderHints) { return QImage(); }
-bool removeDir(const QString &) { return false; }
-QTextCodec *detectCodec(const QByteArray &) { return nullptr; }
-bool fileExists(const QString &) { return false; }
-QByteArray textToBytes(const QString &, const QString &) { return QByteArray(); }
-QString colorToText(const QColor &) { return QString(); }
-QColor textToColor(const QString &) { return QColor(); }
-QString appDirPath() { return QString(); }
-void openExternalUrl(const QString &) {}
-void skipElement(QXmlStreamReader &) {}
+namespace {
+
+// Images larger than this on a side are refused: the sizes come from scripts and a
+// huge canvas would exhaust memory.
+const int MaxImageSide = 16384;
+
+QTextCodec *codecByName(const QString &name)
+{
+    QTextCodec *codec = QTextCodec::codecForName(name.toLatin1());
+    if (!codec)
+        qWarning() << "unknown text codec" << name;
+    return codec;
+}
+
+// The canonical form of a path that may not exist yet: the nearest existing
+// ancestor resolved, the missing rest appended.
+QString canonicalOrPlanned(const QString &path)
+{
+    QString current = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QStringList missing;
+    for (;;) {
+        const QFileInfo info(current);
+        const QString canonical = info.canonicalFilePath();
+        if (!canonical.isEmpty()) {
+            QString result = canonical;
+            for (int i = missing.size() - 1; i >= 0; --i)
+                result += QLatin1Char('/') + missing.at(i);
+            return QDir::cleanPath(result);
+        }
+        const QString parent = info.path();
+        if (parent == current)
+            return current;
+        missing << info.fileName();
+        current = parent;
+    }
+}
+
+bool isSameOrInside(const QString &path, const QString &folder)
+{
+    if (path == folder)
+        return true;
+    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    return path.startsWith(prefix);
+}
+
+void copyFolder(const QString &source, const QString &destination, bool overwrite,
+                const QString &destinationRoot, QSet<QString> &visited)
+{
+    // Each real folder is copied once: links that lead back to a folder already
+    // copied, or into the copy being made, end here instead of looping.
+    const QString real = QFileInfo(source).canonicalFilePath();
+    if (real.isEmpty() || visited.contains(real) || isSameOrInside(real, destinationRoot))
+        return;
+    visited.insert(real);
+
+    QDir dest(destination);
+    if (!dest.exists() && !QDir().mkdir(destination))
+        return;
+
+    const QDir src(source);
+    const QFileInfoList files = src.entryInfoList(QDir::Files);
+    for (const QFileInfo &file : files) {
+        const QString target = destination + QLatin1Char('/') + file.fileName();
+        const QFileInfo targetInfo(target);
+        if (targetInfo.exists() || targetInfo.isSymLink()) {
+            if (!overwrite || targetInfo.isDir() || !QFile::remove(target))
+                continue;
+        }
+        if (!QFile::copy(file.filePath(), target))
+            qDebug() << "copyDir: cannot copy" << file.filePath() << "to" << target;
+    }
+
+    const QFileInfoList folders = src.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QFileInfo &folder : folders)
+        copyFolder(folder.filePath(), destination + QLatin1Char('/') + folder.fileName(), overwrite,
+                   destinationRoot, visited);
+}
+
+// Fits (w, h) inside (W, H) keeping its aspect ratio.
+QSize scaledToFit(const QSize &size, const QSize &bounds)
+{
+    if (size.width() <= 0 || size.height() <= 0)
+        return bounds;
+    const qint64 w = size.width(), h = size.height();
+    const qint64 W = bounds.width(), H = bounds.height();
+    const qint64 w2 = H * w / h;
+    if (w2 <= W)
+        return QSize(int(w2), int(H));
+    return QSize(int(W), int(W * h / w));
+}
+
+} // namespace
+
+bool saveText(const QString &path, const QString &text, const QString &codec)
+{
+    QTextCodec *textCodec = codecByName(codec);
+    if (!textCodec)
+        return false;
+    // Written beside the old file and renamed over it, so a failed write keeps
+    // the previous content instead of leaving half a file.
+    QSaveFile file(path);
+    file.setDirectWriteFallback(true);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qDebug() << "saveText: cannot open" << path << file.errorString();
+        return false;
+    }
+    QTextStream stream(&file);
+    stream.setCodec(textCodec);
+    stream.setGenerateByteOrderMark(false);
+    stream << text;
+    stream.flush();
+    if (stream.status() != QTextStream::Ok || !file.commit()) {
+        qDebug() << "saveText: cannot write" << path << file.errorString();
+        return false;
+    }
+    return true;
+}
+
+QString loadText(const QString &path, const QString &codec)
+{
+    QTextCodec *textCodec = codecByName(codec);
+    if (!textCodec)
+        return QString();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QTextStream stream(&file);
+    stream.setCodec(textCodec);
+    stream.setAutoDetectUnicode(true);
+    const QString text = stream.readAll();
+    file.close();
+    return text;
+}
+
+void copyDir(const QString &source, const QString &destination, bool overwrite)
+{
+    const QFileInfo sourceInfo(source);
+    if (!sourceInfo.exists())
+        return;
+    const QString realSource = sourceInfo.canonicalFilePath();
+    const QString realDestination = canonicalOrPlanned(destination);
+    if (realSource == realDestination)
+        return;   // copying a folder onto itself changes nothing
+    if (isSameOrInside(realDestination, realSource)) {
+        qWarning() << "copyDir: destination lies inside the source:" << destination;
+        return;
+    }
+    if (!QDir().mkpath(destination))
+        return;
+    QSet<QString> visited;
+    copyFolder(QDir::cleanPath(QDir::fromNativeSeparators(source)),
+               QDir::cleanPath(QDir::fromNativeSeparators(destination)), overwrite,
+               QFileInfo(destination).canonicalFilePath(), visited);
+}
+
+QImage fitImage(const QImage &source, const QSize &size, const QColor &fill, bool doShrinkLarge,
+                bool doStretchSmall, bool doKeepAspect, QPainter::RenderHints hints)
+{
+    if (source.isNull())
+        return QImage();
+    if (size.width() > MaxImageSide || size.height() > MaxImageSide) {
+        qDebug() << "fitImage: target size too large" << size;
+        return QImage();
+    }
+    if (size.width() <= 0 || size.height() <= 0)
+        return QImage();
+
+    const QSize S = source.size();
+    const QSize &T = size;
+    QSize P = S;   // the centred piece of the source that is drawn
+    QSize B = S;   // the centred rectangle of the result it is drawn into
+    if (doKeepAspect) {
+        const bool cover = doStretchSmall && !doShrinkLarge;
+        const bool fit = doShrinkLarge
+                && (S.width() > T.width() || S.height() > T.height() || doStretchSmall);
+        if (cover) {
+            P = scaledToFit(T, S);
+            B = T;
+        } else if (fit) {
+            B = scaledToFit(S, T);
+        } else {
+            P = QSize(qMin(T.width(), S.width()), qMin(T.height(), S.height()));
+        }
+    } else {
+        B = T;
+    }
+
+    QImage result(T, QImage::Format_ARGB32);
+    if (result.isNull())
+        return QImage();
+    result.fill(fill);
+
+    const int dx = qMax(0, (T.width() - B.width()) / 2);
+    const int dy = qMax(0, (T.height() - B.height()) / 2);
+    const int sx = qMax(0, (S.width() - P.width()) / 2);
+    const int sy = qMax(0, (S.height() - P.height()) / 2);
+
+    QPainter painter(&result);
+    painter.setRenderHints(hints, true);
+    painter.drawImage(QRect(dx, dy, T.width() - 2 * dx, T.height() - 2 * dy), source,
+                      QRect(sx, sy, P.width(), P.height()));
+    painter.end();
+    return result;
+}
+
+bool removeDir(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.isDir())
+        return true;
+    if (info.isSymLink())
+        return QFile::remove(path);   // the link goes, never what it points to
+    const QDir dir(path);
+    const QFileInfoList entries = dir.entryInfoList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::DirsFirst);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isDir() && !entry.isSymLink()) {
+            if (!removeDir(entry.filePath()))
+                return false;
+        } else if (!QFile::remove(entry.filePath())) {
+            return false;
+        }
+    }
+    return QDir().rmdir(path);
+}
+
+QTextCodec *detectCodec(const QByteArray &bytes)
+{
+    if (bytes.size() < 4)
+        return nullptr;
+    const uchar b0 = uchar(bytes.at(0)), b1 = uchar(bytes.at(1));
+    const uchar b2 = uchar(bytes.at(2)), b3 = uchar(bytes.at(3));
+    int mib = 106;
+    if ((b0 == 0x00 && b1 == 0x00 && b2 == 0xFE && b3 == 0xFF)
+            || (b0 == 0xFF && b1 == 0xFE && b2 == 0x00 && b3 == 0x00))
+        mib = 1017;
+    else if (b0 == 0x3C && b1 == 0x00 && b2 == 0x00 && b3 == 0x00)
+        mib = 1019;
+    else if (b0 == 0x00 && b1 == 0x00 && b2 == 0x00 && b3 == 0x3C)
+        mib = 1018;
+    else if ((b0 == 0xFE && b1 == 0xFF) || (b0 == 0xFF && b1 == 0xFE))
+        mib = 1015;
+    else if (b0 == 0x3C && b1 == 0x00)
+        mib = 1014;
+    else if (b0 == 0x00 && b1 == 0x3C)
+        mib = 1013;
+    return QTextCodec::codecForMib(mib);
+}
+
+bool fileExists(const QString &pathOrUrl)
+{
+    if (pathOrUrl.startsWith(QLatin1String("file://"))) {
+        bool ascii = true;
+        for (const QChar c : pathOrUrl) {
+            if (c.unicode() >= 0x80) {
+                ascii = false;
+                break;
+            }
+        }
+        const QUrl url = ascii ? QUrl::fromEncoded(pathOrUrl.toLatin1(), QUrl::TolerantMode)
+                               : QUrl(pathOrUrl, QUrl::TolerantMode);
+        return url.isValid() && QFileInfo::exists(url.toLocalFile());
+    }
+    return QFileInfo::exists(pathOrUrl);
+}
+
+QByteArray textToBytes(const QString &text, const QString &codec)
+{
+    QTextCodec *textCodec = codecByName(codec);
+    if (!textCodec)
+        return QByteArray();
+    QByteArray bytes;
+    QTextStream stream(&bytes, QIODevice::WriteOnly);
+    stream.setCodec(textCodec);
+    stream.setGenerateByteOrderMark(false);
+    stream << text;
+    stream.flush();
+    return bytes;
+}
+
+QString colorToText(const QColor &color)
+{
+    if (color.alpha() == 0 && color.red() == 0 && color.green() == 0 && color.blue() == 0)
+        return QString();
+    return QStringLiteral("#%1%2%3")
+            .arg(color.red(), 2, 16, QLatin1Char('0'))
+            .arg(color.green(), 2, 16, QLatin1Char('0'))
+            .arg(color.blue(), 2, 16, QLatin1Char('0'));
+}
+
+QColor textToColor(const QString &text)
+{
+    if (text.isEmpty() || text.at(0) == QLatin1Char('t'))
+        return QColor(0, 0, 0, 0);
+    QString digits = text;
+    if (digits.size() == 4)
+        digits += digits.right(3);
+    digits.replace(QLatin1String("#"), QLatin1String("0x"));
+    bool ok = false;
+    int value = digits.toInt(&ok, 0);
+    if (!ok)
+        value = 0;
+    return QColor((value >> 16) & 0xFF, (value >> 8) & 0xFF, value & 0xFF, 255);
+}
+
+QString appDirPath()
+{
+    return QCoreApplication::applicationDirPath();
+}
+
+void openExternalUrl(const QString &url)
+{
+    QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode));
+}
+
+void skipElement(QXmlStreamReader &reader)
+{
+    int depth = 0;
+    while (!reader.atEnd()) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::StartElement)
+            ++depth;
+        else if (token == QXmlStreamReader::EndElement && --depth < 0)
+            break;
+    }
+}
