@@ -1,5 +1,7 @@
 #include "miscutils.h"
 
+#include "encryptmanager.h"
+
 #include <QDebug>
 #include <QRegularExpression>
 
@@ -11,6 +13,60 @@ bool isDrivePath(const QString &path)
     return path.size() >= 2 && path.at(1) == QLatin1Char(':') && path.at(0).isLetter()
         && path.at(0).unicode() < 128
         && (path.size() == 2 || path.at(2) == QLatin1Char('/') || path.at(2) == QLatin1Char('\\'));
+}
+
+// How well text[from, up to the next "/", "?", "#" or the end) reads as the
+// host and port of an authority: 2 host and port, 1 host alone, 0 not at all.
+int hostAndPortFit(const QString &text, int from)
+{
+    static const QRegularExpression hostPort(
+        QStringLiteral("^(\\[[0-9A-Fa-f:.]+\\]|[^\\s@/?#:\\[\\]]+)(:[0-9]+)?$"));
+    int to = from;
+    while (to < text.size() && text.at(to) != QLatin1Char('/') && text.at(to) != QLatin1Char('?')
+           && text.at(to) != QLatin1Char('#'))
+        ++to;
+    const QRegularExpressionMatch match = hostPort.match(text.mid(from, to - from));
+    if (from >= to || !match.hasMatch())
+        return 0;
+    return match.capturedLength(2) > 0 ? 2 : 1;
+}
+
+// Finds the user information of a destination URL: [start, at) runs from just
+// after "://" to the "@" that ends it; false when the URL carries none. User
+// names may hold "@" (e-mail addresses), passwords "@", "/", "?" and "#", and
+// folders after the host "@", so the text alone can be ambiguous. Destinations
+// name host and port, so the first "@" followed by a host and port wins; then
+// a URL that starts with host and port carries no user information; then the
+// same without a port.
+bool findUserInfo(const QString &url, int &start, int &at)
+{
+    const int sep = url.indexOf(QLatin1String("://"));
+    if (sep < 0)
+        return false;
+    start = sep + 3;
+    at = -1;
+    const int withoutInfo = hostAndPortFit(url, start);
+    int hostOnly = -1;
+    for (int i = url.indexOf(QLatin1Char('@'), start); i >= 0; i = url.indexOf(QLatin1Char('@'), i + 1)) {
+        const int fit = hostAndPortFit(url, i + 1);
+        if (fit == 2) {
+            at = i;
+            return true;
+        }
+        if (fit == 1 && hostOnly < 0)
+            hostOnly = i;
+    }
+    if (withoutInfo > 0)
+        return false;
+    at = hostOnly >= 0 ? hostOnly : url.lastIndexOf(QLatin1Char('@'));
+    return at >= start;
+}
+
+// The stored credential form: Base64 of the cypher, "/" escaped for a URL.
+QString encodeCredential(const QString &plain)
+{
+    QString text = QString::fromLatin1(EncryptManager::encode(plain).toLatin1().toBase64());
+    return text.replace(QLatin1Char('/'), QLatin1String("%2F"));
 }
 
 } // namespace
@@ -72,7 +128,75 @@ QString localPathToUrl(const QString &path)
     return url.toString(QUrl::FullyEncoded);
 }
 
-initData url2data(const QString &) { return initData(); }
-QString data2url(const initData &) { return QString(); }
-QString encodeUrlCredentials(const QString &url) { return url; }
-QString maskUrlCredentials(const QString &url) { return url; }
+initData url2data(const QString &url)
+{
+    initData data;
+    const int sep = url.indexOf(QLatin1String("://"));
+    const QString scheme = sep < 0 ? url : url.left(sep);
+    if (scheme == QLatin1String("ftp") || scheme == QLatin1String("sftp") || scheme == QLatin1String("ftps")) {
+        const QUrl parsed(encodeUrlCredentials(url), QUrl::TolerantMode);
+        data.type = 1;
+        data.path = parsed.path(QUrl::FullyDecoded);
+        // The credentials hold no "/" now (it is escaped), so the last one
+        // ends the leading folders.
+        const QString text = parsed.toString();
+        data.url = QUrl(text.left(text.lastIndexOf(QLatin1Char('/'))), QUrl::TolerantMode);
+        return data;
+    }
+    data.type = 0;
+    if (url.startsWith(QLatin1String("file:"))) {
+        data.path = urlToLocalPath(url);
+    } else {
+        data.path = url;
+        qDebug().noquote().nospace() << "Warning: error url path = " << maskUrlCredentials(url);
+    }
+    return data;
+}
+
+QString data2url(const initData &data)
+{
+    if (data.type == 0)
+        return localPathToUrl(data.path);
+    if (data.type != 1)
+        return QString();
+    QUrl url = data.url;
+    url.setPath(data.path, QUrl::DecodedMode);
+    url.setScheme(QStringLiteral("ftp"));
+    return url.toString(QUrl::FullyEncoded);
+}
+
+QString encodeUrlCredentials(const QString &url)
+{
+    int start = 0;
+    int at = -1;
+    const bool hasUserInfo = findUserInfo(url, start, at);
+    if (start == 0)
+        return url;   // no "://": nothing to hold credentials
+    QString user;
+    QString password;
+    if (hasUserInfo) {
+        const QString info = url.mid(start, at - start);
+        const int colon = info.indexOf(QLatin1Char(':'));
+        user = colon < 0 ? info : info.left(colon);
+        password = colon < 0 ? QString() : info.mid(colon + 1);
+        // A plain "user:password@" may carry escapes, as in any URL; once the
+        // values hold URL delimiters themselves they are taken as they stand.
+        static const QRegularExpression delimiters(QStringLiteral("[@/?#]"));
+        if (!info.contains(delimiters)) {
+            user = QUrl::fromPercentEncoding(user.toUtf8());
+            password = QUrl::fromPercentEncoding(password.toUtf8());
+        }
+    }
+    const QString rest = hasUserInfo ? url.mid(at + 1) : url.mid(start);
+    return url.left(start) + encodeCredential(user) + QLatin1Char(':') + encodeCredential(password)
+        + QLatin1Char('@') + rest;
+}
+
+QString maskUrlCredentials(const QString &url)
+{
+    int start = 0;
+    int at = -1;
+    if (!findUserInfo(url, start, at))
+        return url;
+    return url.left(start) + QLatin1String("***") + url.mid(at);
+}
