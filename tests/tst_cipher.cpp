@@ -1,29 +1,12 @@
 #include "testmain.h"
 
 #include "encryptmanager.h"
+#include "messagelog.h"
 #include "simplecrypt.h"
 
 namespace {
 
 const quint64 kKey = Q_UINT64_C(572049316);
-
-// Collects the warnings written while it lives.
-class WarningLog
-{
-public:
-    WarningLog() { s_messages().clear(); m_previous = qInstallMessageHandler(handler); }
-    ~WarningLog() { qInstallMessageHandler(m_previous); }
-    QStringList messages() const { return s_messages(); }
-
-private:
-    static QStringList &s_messages() { static QStringList list; return list; }
-    static void handler(QtMsgType type, const QMessageLogContext &, const QString &text)
-    {
-        if (type == QtWarningMsg)
-            s_messages().append(text);
-    }
-    QtMessageHandler m_previous;
-};
 
 // A cypher whose body is exactly `body`, marked compressed: what a hostile
 // writer who knows the shared key can make.
@@ -147,13 +130,13 @@ void TestCipher::modes()
 void TestCipher::warnings()
 {
     {
-        WarningLog log;
+        MessageLog log(QtWarningMsg);
         QCOMPARE(EncryptManager::decode(QString()), QString());
         QCOMPARE(EncryptManager::decode(QStringLiteral("AwI=")), QString());   // too short
         QVERIFY2(log.messages().isEmpty(), qPrintable(log.messages().join(QLatin1Char('|'))));
     }
     {
-        WarningLog log;
+        MessageLog log(QtWarningMsg);
         QByteArray bytes = QByteArray::fromBase64("AwL+Dajih+uH6A==");
         bytes[0] = 2;
         QCOMPARE(EncryptManager::decode(QString::fromLatin1(bytes.toBase64())), QString());
@@ -161,7 +144,7 @@ void TestCipher::warnings()
         QCOMPARE(EncryptManager::decode(QStringLiteral("not a cypher at all")), QString());
     }
     {
-        WarningLog log;
+        MessageLog log(QtWarningMsg);
         SimpleCrypt keyless;
         QCOMPARE(keyless.encryptToByteArray(QStringLiteral("x")), QByteArray());
         QCOMPARE(keyless.lastError(), SimpleCrypt::ErrorNoKeySet);
@@ -174,7 +157,7 @@ void TestCipher::integrity()
 {
     QByteArray bytes = QByteArray::fromBase64("AwL+Dajih+uH6A==");
     bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0x01);
-    WarningLog log;
+    MessageLog log(QtWarningMsg);
     SimpleCrypt crypt(kKey);
     QCOMPARE(crypt.decryptToByteArray(bytes), QByteArray());
     QCOMPARE(crypt.lastError(), SimpleCrypt::ErrorIntegrityFailed);

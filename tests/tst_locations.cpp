@@ -1,6 +1,7 @@
 #include "testmain.h"
 
 #include "encryptmanager.h"
+#include "messagelog.h"
 #include "miscutils.h"
 
 namespace {
@@ -10,20 +11,6 @@ QString plainCredential(const QString &stored)
 {
     return EncryptManager::decode(QString::fromLatin1(QByteArray::fromBase64(stored.toLatin1())));
 }
-
-// Collects the debug lines written while it lives.
-class MessageLog
-{
-public:
-    MessageLog() { s_messages().clear(); m_previous = qInstallMessageHandler(handler); }
-    ~MessageLog() { qInstallMessageHandler(m_previous); }
-    QStringList messages() const { return s_messages(); }
-
-private:
-    static QStringList &s_messages() { static QStringList list; return list; }
-    static void handler(QtMsgType, const QMessageLogContext &, const QString &text) { s_messages().append(text); }
-    QtMessageHandler m_previous;
-};
 
 } // namespace
 
