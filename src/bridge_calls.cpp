@@ -4,10 +4,16 @@
 
 QString jsEscape(const QString &text)
 {
+    // Safe inside single- and double-quoted literals alike: the page reads back
+    // exactly the text given. U+2028 and U+2029 end a line in script source.
     QString out = text;
     out.replace(QLatin1String("\\"), QLatin1String("\\\\"));
     out.replace(QLatin1String("\""), QLatin1String("\\\""));
+    out.replace(QLatin1String("'"), QLatin1String("\\'"));
     out.replace(QLatin1String("\n"), QLatin1String("\\n"));
+    out.replace(QLatin1String("\r"), QLatin1String("\\r"));
+    out.replace(QChar(0x2028), QLatin1String("\\u2028"));
+    out.replace(QChar(0x2029), QLatin1String("\\u2029"));
     return out;
 }
 

@@ -1,11 +1,46 @@
 #include <QApplication>
+#include <QIcon>
+#include <QLocalSocket>
 
+#include "appinfo.h"
 #include "mainwindow.h"
+#include "resourcebundle.h"
+#include "singleinstance.h"
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
-    MainWindow window;
-    window.show();
-    return app.exec();
+    auto *app = new QApplication(argc, argv);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    AppInfo::apply();
+    QCoreApplication::addLibraryPath(QCoreApplication::applicationDirPath() + QStringLiteral("/plugins"));
+
+    // A running instance takes the path and this start ends; without a path a
+    // second window of its own opens, without a server.
+    auto *probe = new QLocalSocket();
+    const bool connected = SingleInstance::probe(probe);
+    const QStringList args = QCoreApplication::arguments();
+    if (connected && args.size() >= 2) {
+        SingleInstance::send(probe, args.at(1).toUtf8());
+        delete probe;
+        delete app;
+        return 0;
+    }
+    const bool runServer = !connected;
+
+    registerWebBundle();
+
+    auto *window = new MainWindow(runServer);
+    QIcon icon;
+    for (int size : { 32, 64, 128 })
+        icon.addFile(QStringLiteral(":/icons/quillary-%1.png").arg(size), QSize(size, size));
+    QApplication::setWindowIcon(icon);
+    window->setWindowIcon(icon);
+    window->show();
+
+    const int result = QApplication::exec();
+
+    delete window;
+    delete probe;
+    delete app;
+    return result;
 }

@@ -1,19 +1,77 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QMenu>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+#include <QString>
 
 #include "bridge.h"
 
+class QCloseEvent;
+class QDragEnterEvent;
+class QDropEvent;
+class QGridLayout;
+class QLocalServer;
+class QWebView;
+class QWebPageEx;
+
+// The program's one top-level window: it owns the Bridge and the web view, runs the
+// local server that receives paths from later starts, and keeps its geometry in the
+// settings store from one run to the next.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
 
 public:
-    explicit MainWindow(QWidget *parent = nullptr);
+    explicit MainWindow(bool runServer, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     Bridge *bridge() { return &m_bridge; }
+    QWebView *webView() const { return m_webView; }
+    QWebPageEx *page() const { return m_page; }
+    QLocalServer *localServer() const { return m_server; }
+
+    // The path or URL text of a "file" URL as the page receives it: Qt's default,
+    // percent-decoded form.
+    static QString fileUrlText(const QUrl &url);
+
+signals:
+    void onDropFiles(QString jsonFiles);
+
+public slots:
+    void closeEvent(QCloseEvent *event) override;
+    void showContextMenu(QPoint point);
+    void cmCopy();
+    void cmPaste();
+    void cmCut();
+    void cmSelectAll();
+    void addJsObject();
+
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private slots:
+    void handleConnection();
+    void execJs(QString js);
+    void reloadWeb();
+    void initWeb();
+    void getProjectScreen(QString frameName, QString saveToUrl, QSize _outSize, QRect _rect);
 
 private:
+    void buildForm();
+    void restoreGeometryFromSettings();
+    void saveGeometryToSettings();
+    void deliverPath(const QByteArray &message);
+    QString hostScript() const;
+
+    QLocalServer *m_server = nullptr;
     Bridge m_bridge;
+    QWebPageEx *m_page = nullptr;
+    QMenu m_contextMenu;
+    QWidget *m_centralWidget = nullptr;
+    QGridLayout *m_gridLayout = nullptr;
+    QWebView *m_webView = nullptr;
 };
