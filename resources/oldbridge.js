@@ -1,0 +1,419 @@
+// Bridge implementation for QWebView version
+(function () {
+    'use strict';
+
+    if (window.Bridge && window.Bridge._level0 === true)
+        return;
+
+    var host = window._Bridge_;
+
+    // A download answer whose callback never gets stored is given up after this many tries.
+    var DOWNLOAD_RETRIES = 50;
+
+    function call(cb, value) {
+        if (typeof cb === 'function')
+            cb(value);
+    }
+
+    function logError(text) {
+        if (window.console && console.error)
+            console.error(text);
+    }
+
+    var level0 = {
+        _level0: true,
+        appName: "@APP_NAME@",
+        version: "@APP_VER@",
+        dataLocation: "@DATA_LOCATION@",
+        tempLocation: "@TEMP_LOCATION@",
+        docLocation: "@DOC_LOCATION@",
+        isDev: "@DEV@" === "true",
+        onDrop: 0,
+        onLoadRequest: 0,
+        _uploadInstance: false,
+        _screenResult: [],
+        _download2_callbacks: {},
+
+        getArgs: function (callback_args) {
+            var args = JSON.parse(host.getArgs());
+            call(callback_args, args);
+        },
+        getRecents: function (callback) {
+            callback(host.getRecents());
+        },
+        runFileDialog: function (caption, dir, filter, callback_path) {
+            callback_path(host.openFileDialog(caption, dir, filter));
+        },
+        saveLocalFile: function (path, data, callback_ok) {
+            call(callback_ok, host.saveLocalFile(path, data));
+        },
+        loadLocalFile: function (path, callback) {
+            callback(host.loadLocalFile(path));
+        },
+        copyLocal: function (src, dest, callback_newpath) {
+            call(callback_newpath, host.copyLocal(src, dest));
+        },
+        removeLocal: function (url, callback_ok) {
+            call(callback_ok, host.removeLocal(url));
+        },
+        isExistsLocal: function (url, callback_ok) {
+            call(callback_ok, host.isExistsLocal(url));
+        },
+        dirList: function (url, callback_list, options) {
+            if (!url) {
+                call(callback_list, []);
+                return;
+            }
+            options = options || {};
+            var names = (options.names || ['*']).join(';');
+            var recursive = ('recursive' in options) ? options.recursive : true;
+            var text = host.dirList(url, names, options.filter || 1, recursive);
+            call(callback_list, text ? text.split('\n') : []);
+        },
+        moveLocal: function (src, dest, callback_ok) {
+            call(callback_ok, host.moveLocal(src, dest));
+        },
+        loadLocalBase64: function (url, callback) {
+            callback(host.loadLocalBase64(url));
+        },
+        saveLocalBase64: function (url, data, callback_ok) {
+            call(callback_ok, host.saveLocalBase64(url, data));
+        },
+        md5_base64: function (url, callback_md5) {
+            call(callback_md5, host.md5_base64(url));
+        },
+        getProject: function (url, callback) {
+            callback(host.getProjectFile(url));
+        },
+        resizeImage: function (src, width, height, keepAspectRatio, quality, format, callback) {
+            callback(host.resizeImage(src, width, height, keepAspectRatio, quality, format));
+        },
+        transformImage: function (src, options, callback) {
+            options = options || {};
+            var fmt = options.format || src || '';
+            var defaults = {
+                width: -1,
+                height: -1,
+                keepAspectRatio: true,
+                shrinkLarge: false,
+                stretchSmall: false,
+                quality: /png$/.test(fmt) ? 1 : 100,
+                format: '',
+                fillColor: ''
+            };
+            for (var key in defaults) {
+                if (options[key] === undefined)
+                    options[key] = defaults[key];
+            }
+            callback(host.transformImage(src, options.width || -1, options.height || -1,
+                                         options.shrinkLarge, options.stretchSmall, options.keepAspectRatio,
+                                         options.fillColor || '', options.quality || defaults.quality,
+                                         options.format || ''));
+        },
+        regExportData: function (callback) {
+            callback(host.regExportData());
+        },
+        regAddLocal: function (data) {
+            host.regAddLocal(data);
+        },
+        regAddFtp: function (data) {
+            host.regAddFtp(data);
+        },
+        regUpdateFtp: function (index, data) {
+            host.regUpdateFtp(index, data);
+        },
+        regSetFtpFolder: function (data) {
+            host.regSetFtpFolder(data);
+        },
+        getResourceFile: function (path, callback) {
+            callback(host.getResourceFile(path));
+        },
+        testFtpLocation: function (url, callback) {
+            callback(host.testFtpLocation(url));
+        },
+        clearRecentData: function () {
+            host.clearRecentData();
+        },
+        unzip: function (src_zip, dest_dir, callback_ok) {
+            call(callback_ok, host.unzip(src_zip, dest_dir));
+        },
+        zip: function (src, dest_zip, callback_ok) {
+            call(callback_ok, host.zip(src, dest_zip));
+        },
+        openUrl: function (url) {
+            host.openUrl(url);
+        },
+        setSettings: function (name, val) {
+            host.setSettings(String(name), val);
+        },
+        getSettings: function (name, callback_val) {
+            callback_val(host.getSettings(String(name)));
+        },
+        encode: function (data, callback_data) {
+            call(callback_data, host.encode(data));
+        },
+        decode: function (data, callback_data) {
+            call(callback_data, host.decode(data));
+        },
+        download: function (url, callback_url, headers) {
+            call(callback_url, host.download(url, headers || {}));
+        },
+        download2: function (url, callback_url, headers) {
+            var id = host['download2(QString,QVariantMap)'](url, headers || {});
+            window.Bridge._download2_callbacks[id] = callback_url;
+        },
+        quit: function () {
+            host.quit();
+        },
+        stopQuit: function () {
+            host.stopQuit();
+        },
+        reload: function () {
+            host.reloadWeb();
+        },
+
+        templating: function (filePath) {
+            return filePath;
+        },
+        isValid: function () {
+            return typeof window._Bridge_ !== 'undefined';
+        },
+
+        runImgFileDialog: function (caption, dir, options, callback) {
+            options = options || {};
+            var defaults = { width: -1, height: -1, keepAspectRatio: true, quality: 100, format: '' };
+            for (var key in defaults) {
+                if (options[key] === undefined)
+                    options[key] = defaults[key];
+            }
+            window.Bridge.runFileDialog(caption, dir, 'Images (*.jpg *.jpeg *.png *.gif *.bmp *.tiff *.svg)',
+                                        function (path) {
+                if (!path || /(gif|svg)$/.test(path.toLowerCase())) {
+                    call(callback, path);
+                    return;
+                }
+                window.Bridge.transformImage(path, options, function (url) {
+                    call(callback, url);
+                });
+            });
+        },
+
+        getScreen: function (callback_path, path, size, rect) {
+            var B = window.Bridge;
+            if (!path) {
+                var stamp = B.dateFormat ? B.dateFormat(new Date(), 'yyyyMMdd_hhmmss') : String(Date.now());
+                path = B.tempLocation + '/screen' + stamp + '.png';
+            }
+            size = size || [];
+            rect = rect || [];
+            B._screenResult.push(callback_path);
+            host.getScreen(path, size[0] || 0, size[1] || 0,
+                           rect[0] || 0, rect[1] || 0, rect[2] || 0, rect[3] || 0);
+        },
+        // The host serves screenshot requests in the order they were made, so the
+        // oldest waiting callback is the one this answer belongs to.
+        _screenReady: function (path) {
+            var cb = window.Bridge._screenResult.shift();
+            if (typeof cb === 'function')
+                setTimeout(function () { cb(path); }, 1);
+        },
+
+        _dwFinished: function (id, url, tries) {
+            var B = window.Bridge;
+            var cb = B._download2_callbacks[id];
+            if (!cb) {
+                tries = (tries || 0) + 1;
+                if (tries > DOWNLOAD_RETRIES) {
+                    logError('Bridge.download2 no callback for ' + id);
+                    return;
+                }
+                setTimeout(function () { B._dwFinished(id, url, tries); }, 100);
+                return;
+            }
+            try {
+                cb(url);
+            } catch (e) {
+                logError('Bridge.download2 callbacks,' + url);
+            }
+            if (id !== '' && id !== undefined && id !== null)
+                B._download2_callbacks[id] = 0;
+        },
+        _dwError: function (id, error) {
+            window.Bridge._dwFinished(id, '');
+            console.log('_dwError', id, error);
+        },
+
+        exitPublish: function () {
+            var inst = window.Bridge._uploadInstance;
+            if (inst)
+                inst.exit();
+        },
+        resumePublish: function () {
+            var inst = window.Bridge._uploadInstance;
+            if (inst)
+                inst.resume();
+        },
+        pausePublish: function () {
+            var inst = window.Bridge._uploadInstance;
+            if (inst)
+                inst.pause();
+        },
+
+        uploadBuildIn: function (url, list, options) {
+            var schemes = ['file', 'ftp', 'ftps', 'sftp'];
+            if (list === undefined && url === undefined)
+                return schemes;
+            var scheme = String(url).split(':')[0];
+            if (schemes.indexOf(scheme) < 0)
+                return;
+            var B = window.Bridge;
+            if (B._uploadInstance) {
+                console.log('Error: dual start prevented');
+                return;
+            }
+            list = list || [];
+            options = (options && typeof options === 'object') ? options : {};
+            var stopped = false;
+            var noop = function () {};
+            var inst = {
+                emit: function (name, arg) {
+                    try {
+                        this[name](arg);
+                    } catch (e) {
+                        // a failing hook must not stop the run
+                    }
+                },
+                exit: function () {
+                    stopped = true;
+                    host.exitPublish();
+                },
+                resume: function () {
+                    host.resumePublish();
+                },
+                pause: function () {
+                    host.pausePublish();
+                },
+                onStart: options.onStart || noop,
+                onFile: options.onFile || noop,
+                onUploaded: options.onUploaded || noop,
+                onError: options.onError || noop,
+                onClose: options.onClose || noop,
+                onData: options.onData || function () { return ''; }
+            };
+            B._uploadInstance = inst;
+            inst.emit('onStart', list.length);
+
+            // Ends a run that the host never opened: the caller still gets its close.
+            function closeLocally(text) {
+                inst.emit('onError', text);
+                if (B._uploadInstance === inst)
+                    B._uploadInstance = false;
+                inst.emit('onClose', '');
+            }
+
+            setTimeout(function () {
+                if (!host.initFileManager(url)) {
+                    // A run left open (e.g. by a page reloaded while publishing) is
+                    // ended, so the next attempt can start.
+                    host.exitPublish();
+                    closeLocally('Error: a previous publishing run was still open; it has been stopped.\nPlease publish again.');
+                    return;
+                }
+                for (var i = 0; i < list.length; i++) {
+                    if (stopped)
+                        return;
+                    var entry = list[i];
+                    if (!entry.srcList)
+                        continue;
+                    try {
+                        if (entry.srcList.length === 1) {
+                            var one = entry.srcList[0];
+                            if (one.filter)
+                                host.uploadData(entry.dest, inst.onData(one.src, one.filter));
+                            else
+                                host.uploadFile(entry.dest, one.src);
+                        } else {
+                            host.initTempFile();
+                            for (var k = 0; k < entry.srcList.length; k++) {
+                                var s = entry.srcList[k];
+                                if (s.filter)
+                                    host.tmpAppendData(inst.onData(s.src, s.filter));
+                                else
+                                    host.tmpAppendFile(s.src);
+                            }
+                            host.uploadTempFile(entry.dest);
+                            host.closeTempFile();
+                        }
+                    } catch (e) {
+                        // The open run is cancelled; its close arrives through _fmClose.
+                        host.closeTempFile();
+                        inst.emit('onError', 'Error: could not generate ' + entry.dest + '\n' + e);
+                        inst.exit();
+                        return;
+                    }
+                }
+                host.closeFileManager();
+            }, 0);
+            return inst;
+        },
+
+        _fmFile: function (file) {
+            var inst = window.Bridge._uploadInstance;
+            if (inst)
+                inst.emit('onFile', file);
+        },
+        _fmUploaded: function (file) {
+            var inst = window.Bridge._uploadInstance;
+            if (inst)
+                inst.emit('onUploaded', file);
+        },
+        _fmError: function (error) {
+            var inst = window.Bridge._uploadInstance;
+            if (inst)
+                inst.emit('onError', error);
+        },
+        _fmClose: function (destUrl) {
+            var B = window.Bridge;
+            var inst = B._uploadInstance;
+            if (!inst)
+                return;
+            inst.emit('onClose', destUrl);
+            if (B._uploadInstance === inst)
+                B._uploadInstance = false;
+        },
+        _fmFileReady: function (data64) {
+            console.log('_fmFileReady', data64);
+        }
+    };
+
+    if (!window.Bridge)
+        window.Bridge = {};
+    for (var name in level0)
+        window.Bridge[name] = level0[name];
+
+    // A run must not outlive its page: the host would keep it open for ever.
+    window.addEventListener('unload', function () {
+        if (window.Bridge._uploadInstance)
+            host.exitPublish();
+    });
+
+    host.onDropFiles.connect(function (jsonFiles) {
+        var B = window.Bridge;
+        if (B.emit)
+            B.emit('drop', JSON.parse(jsonFiles));
+        if (B.onDrop)
+            B.onDrop(JSON.parse(jsonFiles));
+    });
+    host.onClose.connect(function () {
+        var B = window.Bridge;
+        if (B.emit)
+            B.emit('close');
+        else
+            B.quit();
+    });
+    host.fileManagerFinished.connect(function (dest) {
+        var B = window.Bridge;
+        if (B.filemanagerCallback)
+            B.filemanagerCallback(dest);
+    });
+})();

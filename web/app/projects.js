@@ -1,0 +1,300 @@
+// Sites: open, show, edit the pages' HTML, save with a screenshot, recent sites.
+(function () {
+    'use strict';
+
+    var B = window.Bridge;
+    var A = window.qlrApp;
+    var $ = A.$;
+    var el = A.el;
+    var PROJECT = 'project.quillary';
+    var MAX_RECENTS = 20;
+
+    var site = null;    // { folder, file, project, page }
+
+    A.currentSite = function () {
+        return site;
+    };
+
+    function folderOf(url) {
+        return url.slice(0, url.lastIndexOf('/'));
+    }
+
+    function decoded(url) {
+        try {
+            return decodeURIComponent(url);
+        } catch (e) {
+            return url;
+        }
+    }
+
+    // How a location is shown to the user: the plain path of a file URL.
+    A.displayPath = function (url) {
+        var text = decoded(String(url || ''));
+        return text.replace(/^file:\/\//, '');
+    };
+
+    A.samePath = function (a, b) {
+        return A.displayPath(a).replace(/\/+$/, '') === A.displayPath(b).replace(/\/+$/, '');
+    };
+
+    A.toFileUrl = function (path) {
+        path = String(path || '');
+        if (/^file:/.test(path))
+            return path;
+        if (path.charAt(0) === '/')
+            return 'file://' + encodeURI(path).replace(/#/g, '%23').replace(/\?/g, '%3F');
+        return path;
+    };
+
+    A.parseProject = function (text) {
+        var project;
+        try {
+            project = JSON.parse(text);
+        } catch (e) {
+            return null;
+        }
+        if (!project || typeof project !== 'object' || Object.prototype.toString.call(project.pages) !== '[object Array]')
+            return null;
+        project.settings = project.settings || {};
+        return project;
+    };
+
+    A.projectText = function (project) {
+        return JSON.stringify(project, null, 2) + '\n';
+    };
+
+    function writeRecents(list) {
+        B.saveLocalFile(B.dataLocation + '/recents.list', JSON.stringify(list, null, 1));
+    }
+
+    function addRecent(file, title) {
+        B.getRecentsList(function (list) {
+            var kept = list.filter(function (r) { return r && r.path && !A.samePath(r.path, file); });
+            kept.unshift({ path: file, title: title || '', time: new Date().toISOString() });
+            writeRecents(kept.slice(0, MAX_RECENTS));
+            renderRecents(kept.slice(0, MAX_RECENTS));
+        });
+    }
+
+    function projectFileOf(path) {
+        return /\.(quillary|json)$/i.test(path) ? path : path.replace(/\/+$/, '') + '/' + PROJECT;
+    }
+
+    A.openSite = function (file, done, quiet) {
+        file = projectFileOf(A.toFileUrl(file));
+        B.loadLocalFile(file, function (text) {
+            var project = A.parseProject(text);
+            if (!project) {
+                if (!quiet)
+                    A.alert('The site could not be opened', A.displayPath(file) + ' is not a Quillary project file.');
+                if (done)
+                    done(false);
+                return;
+            }
+            site = { folder: folderOf(file), file: file, project: project, page: 0 };
+            addRecent(file, project.settings.title);
+            render();
+            A.fire('siteOpened', site);
+            if (done)
+                done(true);
+        });
+    };
+
+    function commitEditor() {
+        if (!site || !site.project.pages.length)
+            return;
+        var page = site.project.pages[site.page];
+        page.title = $('#page-title').value;
+        if (!$('#html-editor').hidden)
+            page.html = $('#page-html').value;
+    }
+
+    // Saves the project file, then the screenshot beside it.
+    A.saveSite = function (done) {
+        done = done || function () {};
+        if (!site) {
+            done(true);
+            return;
+        }
+        commitEditor();
+        site.project.settings.modified = new Date().toISOString();
+        var file = site.folder + '/' + PROJECT;
+        B.saveLocalFile(file, A.projectText(site.project), function (ok) {
+            if (!ok) {
+                A.alert('The site could not be saved', 'Writing ' + A.displayPath(file) + ' failed.');
+                done(false);
+                return;
+            }
+            if (site.file !== file) {
+                site.file = file;
+                addRecent(file, site.project.settings.title);
+            }
+            var answered = false;
+            // A screenshot that never comes must not keep the site from closing.
+            var timer = setTimeout(function () {
+                answered = true;
+                done(true);
+            }, 5000);
+            B.getScreen(function () {
+                if (answered)
+                    return;
+                answered = true;
+                clearTimeout(timer);
+                done(true);
+            }, site.folder + '/screenshot.png');
+        });
+    };
+
+    function renderRecents(list) {
+        var ul = A.clear($('#recent-list'));
+        list.forEach(function (r) {
+            var title = r.title || A.displayPath(folderOf(projectFileOf(r.path))).split('/').pop();
+            var li = el('li', {
+                className: site && A.samePath(projectFileOf(r.path), site.file) ? 'current' : '',
+                title: A.displayPath(r.path),
+                onclick: function () { A.openSite(r.path); }
+            }, [el('span', { className: 'name', text: title }),
+                el('span', { className: 'path', text: A.displayPath(folderOf(projectFileOf(r.path))) })]);
+            ul.appendChild(li);
+        });
+        if (!list.length)
+            ul.appendChild(el('li', { className: 'empty', text: 'No recent sites' }));
+    }
+
+    A.selectPage = function (index) {
+        commitEditor();
+        site.page = index;
+        render();
+    };
+
+    function renderPreview() {
+        var frame = $('#preview');
+        var page = site.project.pages[site.page];
+        var doc = frame.contentWindow.document;
+        doc.open();
+        doc.write(page ? A.previewHtml(site, page) : '<!DOCTYPE html><p>No pages.</p>');
+        doc.close();
+    }
+
+    function render() {
+        if (!site)
+            return;
+        var project = site.project;
+        $('#site-title').textContent = project.settings.title || 'Untitled site';
+        $('#site-folder').textContent = A.displayPath(site.folder);
+        var ul = A.clear($('#page-list'));
+        project.pages.forEach(function (page, i) {
+            ul.appendChild(el('li', {
+                className: i === site.page ? 'current' : '',
+                onclick: function () { A.selectPage(i); }
+            }, [el('span', { className: 'name', text: page.title || page.name }),
+                el('span', { className: 'path', text: page.name })]));
+        });
+        var page = project.pages[site.page];
+        $('#page-title').value = page ? page.title || '' : '';
+        $('#page-file').textContent = page ? page.name : '';
+        $('#page-html').value = page ? page.html || '' : '';
+        renderPreview();
+        B.getRecentsList(renderRecents);
+    }
+    A.renderSite = render;
+
+    // A site for the first start: the starter shipped with the program.
+    function createStarter() {
+        var dest = B.docLocation + '/Quillary/My%20First%20Site';
+        B.isExistsLocal(dest + '/' + PROJECT, function (exists) {
+            if (exists) {
+                A.openSite(dest + '/' + PROJECT);
+                return;
+            }
+            B.copyLocal('web/starter', dest, function () {
+                B.isExistsLocal(dest + '/' + PROJECT, function (copied) {
+                    if (!copied) {
+                        // Copy file by file when the folder copy could not read the bundle.
+                        B.dirList('web/starter', function (files) {
+                            files.forEach(function (rel) {
+                                B.copyLocal('web/starter/' + rel, dest + '/' + rel);
+                            });
+                        });
+                    }
+                    A.openSite(dest + '/' + PROJECT);
+                });
+            });
+        });
+    }
+
+    function openFirst(list, i) {
+        if (i >= list.length) {
+            createStarter();
+            return;
+        }
+        var file = projectFileOf(list[i].path);
+        B.isExistsLocal(file, function (exists) {
+            if (!exists) {
+                openFirst(list, i + 1);
+                return;
+            }
+            A.openSite(file, function (ok) {
+                if (!ok)
+                    openFirst(list, i + 1);
+            }, true);
+        });
+    }
+
+    A.on('incomingFile', function (url) {
+        var text = String(url || '');
+        var ext = text.slice(text.lastIndexOf('.') + 1).toLowerCase();
+        if (ext === 'json' || ext === 'quillary')
+            A.openSite(text);
+    });
+
+    A.on('load', function () {
+        B.unbind('close');
+        B.bind('close', function () {
+            if (document.activeElement && document.activeElement.blur)
+                document.activeElement.blur();
+            A.saveSite(function (ok) {
+                if (ok)
+                    B.quit();
+            });
+        });
+
+        $('#btn-save').addEventListener('click', function () { A.saveSite(); });
+        $('#btn-open').addEventListener('click', function () {
+            B.runFileDialog('Open a site', site ? site.folder : B.docLocation,
+                            'Quillary sites (*.quillary *.json)', function (url) {
+                if (url)
+                    A.openSite(url);
+            });
+        });
+        $('#btn-edit-html').addEventListener('click', function () {
+            var editor = $('#html-editor');
+            if (!editor.hidden)
+                commitEditor();
+            A.show(editor, editor.hidden);
+            $('#btn-edit-html').textContent = editor.hidden ? 'Edit HTML' : 'Close HTML';
+            if (!editor.hidden && site)
+                $('#page-html').value = site.project.pages[site.page].html || '';
+        });
+        $('#btn-apply-html').addEventListener('click', function () {
+            commitEditor();
+            render();
+        });
+        $('#page-title').addEventListener('change', function () {
+            commitEditor();
+            render();
+        });
+        $('#btn-message-ok').addEventListener('click', function () { A.show($('#message'), false); });
+
+        B.getArgs(function (args) {
+            var arg = args && args[1];
+            if (arg && /\.(quillary|json)$/i.test(arg)) {
+                A.openSite(arg);
+                return;
+            }
+            B.getRecentsList(function (list) {
+                openFirst(list, 0);
+            });
+        });
+    });
+})();
