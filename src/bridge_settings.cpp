@@ -1,10 +1,186 @@
 #include "bridge.h"
 
-QVariantMap Bridge::regExportData() { return QVariantMap(); }
-void Bridge::regAddLocal(QString) {}
-void Bridge::regAddFtp(QVariantMap) {}
-void Bridge::regUpdateFtp(int, QVariant) {}
-void Bridge::regSetFtpFolder(QVariant) {}
-void Bridge::setSettings(QString, QVariant) {}
-QVariant Bridge::getSettings(QString) { return QVariant(); }
-void Bridge::setError(QString str) { errorText = str; }
+#include <QFile>
+#include <QList>
+#include <QSettings>
+#include <QStringList>
+#include <QUrl>
+
+#include "encryptmanager.h"
+#include "miscutils.h"
+
+namespace {
+
+const char recentLocalGroup[] = "RecentPublish";
+const int recentLocalLimit = 10;
+const char ftpListArray[] = "FtpList";
+const char ftpLocationKey[] = "FtpLocation";
+// regAddFtp keeps this many older sites behind the new one.
+const int ftpListKeptOld = 10;
+
+// The store holds FTP credentials, so it is kept readable by its user only.
+void flushPrivately(QSettings &settings)
+{
+    settings.sync();
+    QFile::setPermissions(settings.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+QStringList readRecentLocal(QSettings &settings)
+{
+    QStringList list;
+    settings.beginGroup(QLatin1String(recentLocalGroup));
+    for (int i = 0; i < recentLocalLimit; ++i) {
+        const QString value = settings.value(QString::number(i)).toString();
+        if (value.isEmpty())
+            break;
+        list << value;
+    }
+    settings.endGroup();
+    return list;
+}
+
+QList<QUrl> readFtpList(QSettings &settings)
+{
+    QList<QUrl> list;
+    const int size = settings.beginReadArray(QLatin1String(ftpListArray));
+    for (int i = 0; i < size; ++i) {
+        settings.setArrayIndex(i);
+        list << settings.value(QLatin1String(ftpLocationKey)).toUrl();
+    }
+    settings.endArray();
+    return list;
+}
+
+// Rewrites the whole array, so no entry of a longer former list (and none of
+// its credentials) stays behind in the store.
+void writeFtpList(QSettings &settings, const QList<QUrl> &list)
+{
+    settings.remove(QLatin1String(ftpListArray));
+    settings.beginWriteArray(QLatin1String(ftpListArray), list.size());
+    for (int i = 0; i < list.size(); ++i) {
+        settings.setArrayIndex(i);
+        settings.setValue(QLatin1String(ftpLocationKey), list.at(i));
+    }
+    settings.endArray();
+}
+
+QString encodeCredential(const QString &plain)
+{
+    return QString::fromLatin1(EncryptManager::encode(plain).toLatin1().toBase64());
+}
+
+QString decodeCredential(const QString &stored)
+{
+    return EncryptManager::decode(QString::fromUtf8(QByteArray::fromBase64(stored.toLatin1())));
+}
+
+// The stored location text with its credentials decrypted in place.
+QString plainLocation(const QUrl &url)
+{
+    QString text = url.toString();
+    const QString user = url.userName(QUrl::FullyDecoded);
+    const QString password = url.password(QUrl::FullyDecoded);
+    if (!user.isEmpty())
+        text.replace(user, decodeCredential(user));
+    if (!password.isEmpty())
+        text.replace(password, decodeCredential(password));
+    return text;
+}
+
+} // namespace
+
+QVariantMap Bridge::regExportData()
+{
+    QSettings settings;
+    QVariantList localData;
+    for (const QString &location : readRecentLocal(settings))
+        localData << location;
+
+    QVariantList locations;
+    for (const QUrl &url : readFtpList(settings)) {
+        if (url.toString() == QLatin1String("//:@"))
+            continue;
+        locations << plainLocation(url);
+    }
+
+    QVariantMap ftpData;
+    ftpData.insert(QStringLiteral("location"), locations);
+    ftpData.insert(QStringLiteral("folder"), settings.value(QStringLiteral("publishFtpPath")).toString());
+
+    QVariantMap result;
+    result.insert(QStringLiteral("localData"), localData);
+    result.insert(QStringLiteral("ftpData"), ftpData);
+    return result;
+}
+
+void Bridge::regAddLocal(QString data)
+{
+    QSettings settings;
+    QStringList list = readRecentLocal(settings);
+    list.prepend(data);
+    settings.beginGroup(QLatin1String(recentLocalGroup));
+    for (int i = 0; i < list.size() && i < recentLocalLimit; ++i)
+        settings.setValue(QString::number(i), list.at(i));
+    settings.endGroup();
+    flushPrivately(settings);
+}
+
+void Bridge::regAddFtp(QVariantMap data)
+{
+    QUrl location(data.value(QStringLiteral("location")).toString(), QUrl::TolerantMode);
+    const QString password = location.password(QUrl::FullyDecoded);
+    const QString user = location.userName(QUrl::FullyDecoded);
+    location.setPassword(encodeCredential(password), QUrl::DecodedMode);
+    location.setUserName(encodeCredential(user), QUrl::DecodedMode);
+    const QString folder = data.value(QStringLiteral("folder")).toString();
+
+    QSettings settings;
+    QList<QUrl> list = readFtpList(settings).mid(0, ftpListKeptOld);
+    list.prepend(location);
+    writeFtpList(settings, list);
+    settings.setValue(QStringLiteral("PublishSettings/PublishPath"), folder);
+    flushPrivately(settings);
+}
+
+void Bridge::regUpdateFtp(int index, QVariant url)
+{
+    if (index < 0)
+        return;
+    QSettings settings;
+    QList<QUrl> list = readFtpList(settings);
+    // An index past the end names no site: nothing to replace or remove.
+    if (index >= list.size())
+        return;
+    const QString text = url.toString();
+    if (text.isEmpty())
+        list.removeAt(index);
+    else
+        list[index] = QUrl(encodeUrlCredentials(text), QUrl::TolerantMode);
+    writeFtpList(settings, list);
+    flushPrivately(settings);
+}
+
+void Bridge::regSetFtpFolder(QVariant folder)
+{
+    QSettings settings;
+    settings.setValue(QStringLiteral("publishFtpPath"), folder.toString());
+    flushPrivately(settings);
+}
+
+void Bridge::setSettings(QString name, QVariant val)
+{
+    QSettings settings;
+    settings.setValue(name, val);
+    flushPrivately(settings);
+}
+
+QVariant Bridge::getSettings(QString name)
+{
+    QSettings settings;
+    return settings.value(name);
+}
+
+void Bridge::setError(QString str)
+{
+    errorText = str;
+}
