@@ -15,12 +15,15 @@ Bridge::Bridge(QObject *parent)
     busy = false;
     projectDataPath = QStandardPaths::writableLocation(QStandardPaths::DataLocation)
             + QStringLiteral("/projectData/");
+    // A folder that cannot be made shows later, when an image slot fails to write.
     QDir(projectDataPath).mkpath(QStringLiteral("."));
     stopQuit();
 }
 
 Bridge::~Bridge() = default;
 
+// A page that never answers onClose survives two close requests; the third
+// ends the program, and the page still hears of it.
 void Bridge::prepareToClose()
 {
     ++closeRequests;
@@ -59,11 +62,13 @@ void Bridge::stopQuit()
 
 void Bridge::reloadWeb()
 {
+    if (deferReload())
+        return;
     emit needReload();
 }
 
 void Bridge::registerRcc(QString rcc_url)
 {
     const bool ok = QResource::registerResource(urlToLocalPath(rcc_url), QString());
-    qDebug() << rcc_url << ">" << ok;
+    qDebug().noquote() << rcc_url << ">" << (ok ? "true" : "false");
 }
