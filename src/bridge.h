@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QRect>
+#include <QSharedPointer>
 #include <QSize>
 #include <QString>
 #include <QTemporaryDir>
@@ -32,8 +33,9 @@ public:
     // Emits "Bridge.<name>.apply(Bridge,<JSON of args>);" through jsChanged.
     void callJsCallback(const QString &name, const QVariantList &args);
 
-    // Makes the file manager that serves a destination record (local or remote).
-    static FileManager *createFileManager(const QString &url);
+    // Makes the file manager that serves a destination URL (a local folder, or
+    // FTP, FTPS, SFTP); null for any other scheme.
+    static QSharedPointer<FileManager> createFileManager(const QString &url);
 
     QString projectDataLocation() const { return projectDataPath; }
 
@@ -136,10 +138,14 @@ private:
     // -- files and images
     // -- settings and projects
     // -- downloads
+    // Synchronous downloads waiting in their nested event loop, and whether a
+    // page reload was asked for meanwhile; it is carried out once they return.
+    int waitingDownloads = 0;
+    bool reloadAfterDownload = false;
+    // True (and the reload remembered) while a synchronous download waits:
+    // reloadWeb must not rebuild the page under the script that is waiting.
+    bool deferReload();
     // -- console log
     // -- zip
     // -- publishing
-    bool publishRefused = false;   // calls of a refused run are dropped until its close
-    QString tempDataError;         // a source that could not be joined into tempData
-    bool publishAccepts() const;
 };

@@ -1,7 +1,134 @@
 #include "bridge.h"
 
-QString Bridge::getProjectFile(QString) { return QString(); }
-QString Bridge::getRecents() { return QString(); }
-void Bridge::clearRecentData() {}
-void Bridge::utilizeProject(QString) {}
-FileManager *Bridge::createFileManager(const QString &) { return nullptr; }
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QIODevice>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QStringList>
+#include <QUrl>
+
+#include "filemanager.h"
+#include "localfilemanager.h"
+#include "miscutils.h"
+
+namespace {
+
+// The project data folder, or empty text when there is no data location to
+// put it below (its path would then be "/projectData/" at the file-system root).
+QString projectDataFolder()
+{
+    const QString dataLocation = QStandardPaths::writableLocation(QStandardPaths::DataLocation);
+    if (dataLocation.isEmpty())
+        return QString();
+    return dataLocation + QStringLiteral("/projectData/");
+}
+
+// A link in place of the folder would let the clean-up delete files of
+// whatever folder it points to, so only a real folder is cleaned.
+bool isRealFolder(const QString &path)
+{
+    const QFileInfo info(QDir::cleanPath(path));
+    return info.isDir() && !info.isSymLink();
+}
+
+QString readWhole(const QSharedPointer<FileManager> &manager, const QString &name)
+{
+    const QSharedPointer<QIODevice> device = manager->getfile(name);
+    if (!device)
+        return QString();
+    return QString::fromUtf8(device->readAll());
+}
+
+} // namespace
+
+QSharedPointer<FileManager> Bridge::createFileManager(const QString &url)
+{
+    const initData data = url2data(url);
+    if (data.type == 0) {
+        // A plain path, a drive path or a file URL; any other scheme (http,
+        // github, File, ...) names no folder of this machine.
+        static const QRegularExpression schemePrefix(QStringLiteral("^([A-Za-z][A-Za-z0-9+.-]+):"));
+        const QRegularExpressionMatch scheme = schemePrefix.match(url);
+        if (scheme.hasMatch() && scheme.captured(1) != QLatin1String("file"))
+            return QSharedPointer<FileManager>();
+        return QSharedPointer<FileManager>(new LocalFileManager(data.path));
+    }
+    return QSharedPointer<FileManager>();
+}
+
+QString Bridge::getProjectFile(QString url)
+{
+    const int slash = url.lastIndexOf(QLatin1Char('/'));
+    QString name = url.mid(slash + 1);
+    const QString folder = url.left(qMax(slash, 0));
+
+    const QSharedPointer<FileManager> manager = createFileManager(folder);
+    if (!manager)
+        return QString();
+
+    QString text = readWhole(manager, name);
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    if (text.isEmpty() && dot >= 0 && name.mid(dot + 1) == QLatin1String("json")) {
+        // Older projects were saved as .json, newer ones carry the project extension.
+        name.replace(QLatin1String("json"), QLatin1String("quillary"));
+        text = readWhole(manager, name);
+    }
+    return text;
+}
+
+QString Bridge::getRecents()
+{
+    QSettings settings;
+    const int count = settings.value(QStringLiteral("uploadDataSize/Count"), 0).toInt();
+    QStringList urls;
+    settings.beginReadArray(QStringLiteral("uploadData"));
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        // The legacy count may claim more entries than were written; an entry
+        // without a type is not one of them (it would read as an empty folder).
+        if (!settings.contains(QStringLiteral("Type")))
+            break;
+        initData data;
+        data.type = settings.value(QStringLiteral("Type")).toInt();
+        data.url = settings.value(QStringLiteral("FtpData")).toUrl();
+        data.path = settings.value(QStringLiteral("ExportPath")).toString();
+        if (data.type == 0)
+            urls << data2url(data);
+    }
+    settings.endArray();
+    return urls.join(QLatin1Char('\n'));
+}
+
+void Bridge::clearRecentData()
+{
+    const QString folder = projectDataFolder();
+    if (folder.isEmpty())
+        return;
+    // Without its trailing "/", so that a link is seen as the link itself.
+    const QFileInfo info(QDir::cleanPath(folder));
+    if (info.isSymLink())
+        QFile::remove(info.absoluteFilePath());
+    else if (info.isDir())
+        QDir(folder).removeRecursively();
+    QDir(folder).mkpath(QStringLiteral("."));
+}
+
+void Bridge::utilizeProject(QString project)
+{
+    // An empty project names no image, and would have every one of them deleted.
+    if (project.trimmed().isEmpty())
+        return;
+    const QString folder = projectDataFolder();
+    if (folder.isEmpty() || !isRealFolder(folder))
+        return;
+    const QFileInfoList files = QDir(folder).entryInfoList(
+            QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &file : files) {
+        if (!project.contains(localPathToUrl(file.absoluteFilePath())))
+            QFile::remove(file.absoluteFilePath());
+    }
+}
