@@ -148,4 +148,7 @@ private:
     // -- console log
     // -- zip
     // -- publishing
+    bool publishRefused = false;   // calls of a refused run are dropped until its close
+    QString tempDataError;         // a source that could not be joined into tempData
+    bool publishAccepts() const;
 };

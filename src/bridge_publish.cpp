@@ -1,25 +1,221 @@
 #include "bridge.h"
 
-bool Bridge::initFileManager(QString) { return false; }
-void Bridge::closeFileManager() {}
-bool Bridge::testFtpLocation(QVariant) { return false; }
-bool Bridge::initTempFile() { tempData.clear(); return true; }
-bool Bridge::closeTempFile() { tempData.clear(); return true; }
-void Bridge::tmpAppendData(QVariant) {}
-void Bridge::tmpAppendFile(QString) {}
-void Bridge::uploadTempFile(QString) {}
-void Bridge::uploadFile(QString, QString) {}
-void Bridge::uploadData(QString, QVariant) {}
-void Bridge::downloadFile(QString) {}
-void Bridge::pbFileUploadStarted(QString) {}
-void Bridge::pbFileUploadFinished(QString) {}
-void Bridge::pbFileReady(QByteArray) {}
-void Bridge::pbClose(QString) {}
-void Bridge::showDestUrl(QString) {}
-void Bridge::onDestUrl(QString) {}
-void Bridge::onError(QString) {}
-void Bridge::pausePublish() {}
-void Bridge::exitPublish() {}
-void Bridge::resumePublish() {}
-void Bridge::openUrl(QString) {}
-QString Bridge::error() { return errorText; }
+#include <QDateTime>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QUrl>
+
+#include "filemanagerwrapper.h"
+#include "json.h"
+#include "localfilemanager.h"
+#include "miscutils.h"
+#include "wrapperlisthandler.h"
+
+namespace {
+
+// The folder part of a destination path: before its last "/", unless that
+// "/" is the first character.
+QString folderOf(const QString &path)
+{
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    return slash > 0 ? path.left(slash) : QString();
+}
+
+} // namespace
+
+bool Bridge::publishAccepts() const
+{
+    return busy && wrapper && !publishRefused;
+}
+
+bool Bridge::initFileManager(QString url)
+{
+    if (busy) {
+        qDebug() << "Warning: prevent file manager running while prev is not down";
+        // The page's uploads that follow belong to this refused run; they must
+        // not land in the destination of the run that is still open.
+        publishRefused = true;
+        onError(tr("A publishing run is still open<br>Cancel it or let it finish before publishing again."));
+        return false;
+    }
+    busy = true;
+    publishRefused = false;
+
+    const QString folder = tempDir.path() + QLatin1Char('/')
+            + FileManagerWrapper::scratchFolderName(QDateTime::currentDateTime());
+    QDir().mkpath(folder);
+    wrapper = new FileManagerWrapper(folder);
+
+    WrapperListHandler *handler = wrapper->handler;
+    connect(handler, &WrapperListHandler::fileUploadStarted, this, &Bridge::pbFileUploadStarted);
+    connect(handler, &WrapperListHandler::dataUploadStarted, this, &Bridge::pbFileUploadStarted);
+    connect(handler, &WrapperListHandler::fileUploadFinished, this, &Bridge::pbFileUploadFinished);
+    connect(handler, &WrapperListHandler::resultReady, this, &Bridge::pbFileReady);
+    connect(handler, &WrapperListHandler::destUrlProcessed, this, &Bridge::onDestUrl);
+    connect(handler, &WrapperListHandler::error, this, &Bridge::onError);
+    connect(wrapper, &FileManagerWrapper::finished, this, &Bridge::pbClose);
+    // A run still open when the host goes away is cancelled, not left running.
+    FileManagerWrapper *run = wrapper;
+    connect(this, &QObject::destroyed, run, [run]() { delete run; });
+
+    wrapper->initWithPath(url);
+    return true;
+}
+
+void Bridge::closeFileManager()
+{
+    if (publishRefused) {
+        publishRefused = false;
+        return;
+    }
+    if (publishAccepts())
+        wrapper->close();
+}
+
+bool Bridge::testFtpLocation(QVariant)
+{
+    return false;
+}
+
+bool Bridge::initTempFile()
+{
+    tempData.clear();
+    tempDataError.clear();
+    return true;
+}
+
+bool Bridge::closeTempFile()
+{
+    tempData.clear();
+    tempDataError.clear();
+    return true;
+}
+
+void Bridge::tmpAppendData(QVariant data)
+{
+    tempData.append(data.toByteArray());
+}
+
+void Bridge::tmpAppendFile(QString filepath)
+{
+    const QString path = urlToLocalPath(filepath);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qDebug() << "can't open src file";
+        if (tempDataError.isEmpty())
+            tempDataError = LocalFileManager::composeError(QT_TR_NOOP("Can't read source file"), path);
+        return;
+    }
+    tempData.append(file.readAll());
+}
+
+void Bridge::uploadTempFile(QString filename)
+{
+    if (!publishAccepts())
+        return;
+    if (!tempDataError.isEmpty()) {
+        // A joined file without one of its parts would go out as if complete.
+        wrapper->pause();
+        onError(tempDataError);
+        return;
+    }
+    wrapper->mkpath(folderOf(filename));
+    wrapper->uploadData(filename, tempData);
+}
+
+void Bridge::uploadFile(QString url, QString sourceFile)
+{
+    if (!publishAccepts())
+        return;
+    wrapper->mkpath(folderOf(url));
+    wrapper->uploadFile(url, urlToLocalPath(sourceFile));
+}
+
+void Bridge::uploadData(QString filename, QVariant data)
+{
+    if (!publishAccepts())
+        return;
+    wrapper->mkpath(folderOf(filename));
+    wrapper->uploadData(filename, data.toByteArray());
+}
+
+void Bridge::downloadFile(QString url)
+{
+    if (publishAccepts())
+        wrapper->getFile(url);
+}
+
+void Bridge::pbFileUploadStarted(QString file)
+{
+    emit jsChanged(QStringLiteral("Bridge._fmFile('") + jsEscape(file) + QStringLiteral("')"));
+}
+
+void Bridge::pbFileUploadFinished(QString file)
+{
+    emit jsChanged(QStringLiteral("Bridge._fmUploaded(") + QString::fromUtf8(jsonSerialize(QVariant(file)))
+                   + QStringLiteral(")"));
+}
+
+void Bridge::pbFileReady(QByteArray file)
+{
+    const QString base64 = QString::fromLatin1(file.toBase64());
+    emit jsChanged(QStringLiteral("Bridge._fmFileReady(") + QString::fromUtf8(jsonSerialize(QVariant(base64)))
+                   + QStringLiteral(")"));
+}
+
+void Bridge::pbClose(QString destUrl)
+{
+    emit jsChanged(QStringLiteral("Bridge._fmClose(\"") + jsEscape(destUrl) + QStringLiteral("\")"));
+    // The wrapper deletes itself after this signal.
+    wrapper = nullptr;
+    publishRefused = false;
+    busy = false;
+}
+
+void Bridge::showDestUrl(QString fileName)
+{
+    if (publishAccepts())
+        wrapper->destUrl(fileName);
+}
+
+void Bridge::onDestUrl(QString url)
+{
+    QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode));
+}
+
+void Bridge::onError(QString error)
+{
+    emit jsChanged(QStringLiteral("Bridge._fmError(\"%1\");").arg(jsEscape(error)));
+}
+
+void Bridge::pausePublish()
+{
+    if (busy && wrapper)
+        wrapper->pause();
+}
+
+void Bridge::exitPublish()
+{
+    if (busy && wrapper)
+        wrapper->exit();
+}
+
+void Bridge::resumePublish()
+{
+    if (busy && wrapper)
+        wrapper->resume();
+}
+
+void Bridge::openUrl(QString url)
+{
+    QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode));
+}
+
+QString Bridge::error()
+{
+    if (busy && wrapper)
+        wrapper->pause();
+    return errorText;
+}

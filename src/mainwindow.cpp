@@ -93,6 +93,15 @@ MainWindow::MainWindow(bool runServer, QWidget *parent)
 MainWindow::~MainWindow()
 {
     saveGeometryToSettings();
+    // The page reports its aborted load while it is torn down; by then the bridge
+    // is gone, so the view goes first, cut off from this window.
+    if (m_page) {
+        m_page->disconnect();
+        m_page->mainFrame()->disconnect();
+    }
+    delete m_webView;
+    m_webView = nullptr;
+    m_page = nullptr;
 }
 
 void MainWindow::buildForm()

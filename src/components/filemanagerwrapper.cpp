@@ -1,0 +1,147 @@
+#include "filemanagerwrapper.h"
+
+#include <QMutexLocker>
+
+#include "wrapperlisthandler.h"
+
+FileManagerWrapper::FileManagerWrapper(const QString &path, QObject *parent)
+    : QObject(parent)
+{
+    handler = new WrapperListHandler(&tasks, &waitCondition, &runState, &mutex, path);
+    handlerRef.reset(handler);
+    connect(handler, &WrapperListHandler::close, this, &FileManagerWrapper::onClose);
+    connect(this, &FileManagerWrapper::listUpdated, handler, &WrapperListHandler::onListUpdate);
+    handler->moveToThread(&thread);
+    thread.start(QThread::InheritPriority);
+}
+
+FileManagerWrapper::~FileManagerWrapper()
+{
+    stopWorker();
+    handler = nullptr;
+    handlerRef.clear();
+}
+
+QString FileManagerWrapper::scratchFolderName(const QDateTime &at)
+{
+    QString time = at.time().toString(QStringLiteral("HH:mm:ss"));
+    time.replace(QLatin1Char(':'), QLatin1Char('-'));
+    return QStringLiteral("tmpfm") + at.date().toString(Qt::ISODate) + QLatin1Char('_') + time;
+}
+
+int FileManagerWrapper::state() const
+{
+    QMutexLocker locker(&mutex);
+    return runState;
+}
+
+void FileManagerWrapper::uploadFile(QString destPath, QString srcPath)
+{
+    WrapperTask task = makeTask(WrapperTask::UploadFile, destPath);
+    task.src = srcPath;
+    enqueueTask(task);
+}
+
+void FileManagerWrapper::uploadData(QString destPath, QByteArray data)
+{
+    WrapperTask task = makeTask(WrapperTask::UploadData, destPath);
+    task.data = data;
+    enqueueTask(task);
+}
+
+void FileManagerWrapper::getFile(QString filename)
+{
+    enqueueTask(makeTask(WrapperTask::GetFile, filename));
+}
+
+void FileManagerWrapper::destUrl(QString filename)
+{
+    enqueueTask(makeTask(WrapperTask::DestUrl, filename));
+}
+
+void FileManagerWrapper::mkpath(QString path)
+{
+    enqueueTask(makeTask(WrapperTask::MakePath, path));
+}
+
+void FileManagerWrapper::initWithPath(QString path)
+{
+    WrapperTask task = makeTask(WrapperTask::Init);
+    task.path = path;
+    enqueueTask(task);
+}
+
+void FileManagerWrapper::close()
+{
+    enqueueTask(makeTask(WrapperTask::Close));
+}
+
+void FileManagerWrapper::onClose(QString dest)
+{
+    if (closed)
+        return;
+    closed = true;
+    emit finished(dest);
+    // Deferred: this slot runs from an event delivered to this very object.
+    deleteLater();
+}
+
+void FileManagerWrapper::pause()
+{
+    QMutexLocker locker(&mutex);
+    if (runState != Exit)
+        runState = Paused;
+}
+
+void FileManagerWrapper::resume()
+{
+    QMutexLocker locker(&mutex);
+    if (runState == Exit)
+        return;
+    runState = Running;
+    waitCondition.wakeAll();
+}
+
+void FileManagerWrapper::exit()
+{
+    {
+        QMutexLocker locker(&mutex);
+        runState = Exit;
+        handler->abortTransferLocked();
+        waitCondition.wakeAll();
+    }
+    // An idle worker has no pass to notice the exit in; this one ends the run.
+    emit listUpdated();
+}
+
+WrapperTask FileManagerWrapper::makeTask(int type, const QString &dest)
+{
+    WrapperTask task;
+    task.type = type;
+    task.dest = dest;
+    return task;
+}
+
+void FileManagerWrapper::enqueueTask(const WrapperTask &task)
+{
+    {
+        QMutexLocker locker(&mutex);
+        if (runState == Exit)
+            return;
+        tasks.append(task);
+    }
+    emit listUpdated();
+}
+
+void FileManagerWrapper::stopWorker()
+{
+    {
+        // A paused or busy worker must not keep the thread from ending.
+        QMutexLocker locker(&mutex);
+        runState = Exit;
+        handler->abortTransferLocked();
+        waitCondition.wakeAll();
+    }
+    thread.quit();
+    thread.wait();
+}

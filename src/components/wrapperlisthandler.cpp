@@ -1,0 +1,200 @@
+#include "wrapperlisthandler.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QWaitCondition>
+
+#include "filemanagerwrapper.h"
+#include "localfilemanager.h"
+#include "miscutils.h"
+
+WrapperListHandler::WrapperListHandler(QList<WrapperTask> *tasks, QWaitCondition *waitCondition,
+                                       int *runState, QMutex *mutex, const QString &defaultPath)
+    : QObject(nullptr)
+    , waitCondition(waitCondition)
+    , defaultPath(defaultPath)
+    , tasks(tasks)
+    , runState(runState)
+    , mutex(mutex)
+{
+}
+
+WrapperListHandler::~WrapperListHandler() = default;
+
+void WrapperListHandler::abortTransferLocked()
+{
+    // The file manager is replaced only with the mutex held, so this copy is safe.
+    Q_UNUSED(fileManager);
+}
+
+void WrapperListHandler::onListUpdate()
+{
+    if (busy || closed)
+        return;
+    handleList();
+}
+
+void WrapperListHandler::handleList()
+{
+    busy = true;
+    while (!closed) {
+        mutex->lock();
+        while (*runState == FileManagerWrapper::Paused && !tasks->isEmpty())
+            waitCondition->wait(mutex);
+        if (*runState == FileManagerWrapper::Exit) {
+            tasks->clear();
+            mutex->unlock();
+            endRun(QString());
+            break;
+        }
+        if (tasks->isEmpty()) {
+            mutex->unlock();
+            break;
+        }
+        const WrapperTask task = tasks->takeFirst();
+        mutex->unlock();
+        if (!runTask(task))
+            break;
+    }
+    busy = false;
+}
+
+bool WrapperListHandler::runTask(const WrapperTask &task)
+{
+    if (task.type == WrapperTask::Init)
+        return init(task.path);
+    if (task.type == WrapperTask::MakePath && task.dest.isEmpty())
+        return true;
+    if (task.type < WrapperTask::Init || task.type > WrapperTask::Close)
+        return true;
+    if (!fileManager) {
+        // Nothing to write to: the run cannot go on, so it ends here.
+        emit error(LocalFileManager::composeError(QT_TR_NOOP("No destination was chosen for this publishing run"), task.dest));
+        endRun(QString());
+        return false;
+    }
+
+    switch (task.type) {
+    case WrapperTask::UploadFile:
+        emit fileUploadStarted(task.dest, task.src);
+        if (fileManager->putfile(task.dest, task.src)) {
+            emit fileUploadFinished(task.dest);
+        } else {
+            qDebug().noquote() << "error on upload : " + task.src + " with error :"
+                                  + fileManager->errorString();
+            failed(fileManager->errorString());
+        }
+        break;
+    case WrapperTask::UploadData:
+        emit dataUploadStarted(task.dest);
+        if (fileManager->putdata(task.dest, task.data)) {
+            emit dataUploadFinished(task.dest);
+        } else {
+            // The bytes themselves may be large; the destination names them well enough.
+            qDebug().noquote() << "error on upload : " + task.dest + " with error :"
+                                  + fileManager->errorString();
+            failed(fileManager->errorString());
+        }
+        break;
+    case WrapperTask::MakePath:
+        if (!fileManager->mkpath(task.dest))
+            failed(fileManager->errorString());
+        break;
+    case WrapperTask::GetFile: {
+        const QSharedPointer<QIODevice> device = fileManager->getfile(task.dest);
+        result = device && device->isOpen() ? device->readAll() : QByteArray();
+        if (result.isEmpty()) {
+            errorText = fileManager->errorString();
+            if (errorText.isEmpty())
+                errorText = LocalFileManager::composeError(QT_TR_NOOP("Can't read file"), task.dest);
+            failed(errorText);
+        } else {
+            emit resultReady(result);
+        }
+        break;
+    }
+    case WrapperTask::DestUrl: {
+        const QString name = task.dest.isEmpty() ? QStringLiteral("index.html") : task.dest;
+        const QString url = fileManager->url() + QLatin1Char('/') + name;
+        if (!remote)
+            emit destUrlProcessed(url);
+        break;
+    }
+    case WrapperTask::Close:
+        endRun(fileManager->url());
+        return false;
+    }
+    return true;
+}
+
+bool WrapperListHandler::init(const QString &path)
+{
+    QSharedPointer<FileManager> chosen;
+    QString refusal;
+    bool isRemote = false;
+    if (path.isEmpty()) {
+        if (QDir::isAbsolutePath(defaultPath))
+            chosen.reset(new LocalFileManager(defaultPath));
+        else
+            refusal = defaultPath;
+    } else {
+        const initData record = url2data(path);
+        if (record.type == 0) {
+            // A relative path would land wherever the program happens to run.
+            if (QDir::isAbsolutePath(record.path))
+                chosen.reset(new LocalFileManager(record.path));
+            else
+                refusal = record.path;
+        } else {
+            isRemote = true;
+            chosen = createRemote(record);
+            if (!chosen)
+                refusal = record.url.scheme() + QStringLiteral("://") + record.url.host();
+        }
+    }
+    if (!chosen) {
+        emit error(LocalFileManager::composeError(QT_TR_NOOP("Can't publish to this destination"), refusal));
+        endRun(QString());
+        return false;
+    }
+    {
+        QMutexLocker locker(mutex);
+        fileManager = chosen;
+        remote = isRemote;
+    }
+    if (!path.isEmpty())
+        emit initialized(fileManager->url());
+    return true;
+}
+
+QSharedPointer<FileManager> WrapperListHandler::createRemote(const initData &record)
+{
+    Q_UNUSED(record);
+    return QSharedPointer<FileManager>();
+}
+
+void WrapperListHandler::failed(const QString &text)
+{
+    {
+        QMutexLocker locker(mutex);
+        // A transfer broken off by the exit is no error to report, and exit stays final.
+        if (*runState == FileManagerWrapper::Exit)
+            return;
+        *runState = FileManagerWrapper::Paused;
+    }
+    emit error(text);
+}
+
+void WrapperListHandler::endRun(const QString &destUrl)
+{
+    {
+        QMutexLocker locker(mutex);
+        *runState = FileManagerWrapper::Exit;
+        tasks->clear();
+    }
+    closed = true;
+    busy = false;
+    emit close(destUrl);
+}
