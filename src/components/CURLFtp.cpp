@@ -1,0 +1,447 @@
+#include "CURLFtp.h"
+
+#include <QDebug>
+#include <QIODevice>
+#include <QStringList>
+
+#include <cstring>
+#include <mutex>
+
+#include "encryptmanager.h"
+
+namespace {
+
+// libcurl's global state is set up once for the whole process and torn down
+// at its exit, so clients made on different threads never race on it.
+void initCurlOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        curl_global_init(CURL_GLOBAL_ALL);
+        std::atexit([] { curl_global_cleanup(); });
+    });
+}
+
+bool traceWanted()
+{
+    return qEnvironmentVariableIntValue("QUILLARY_CURL_TRACE") > 0;
+}
+
+// The protocol trace, with the password of every PASS command masked.
+int traceLine(CURL *, curl_infotype type, char *data, size_t size, void *)
+{
+    if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT)
+        return 0;
+    QByteArray line(data, int(size));
+    if (type == CURLINFO_HEADER_OUT && line.left(5).toUpper() == "PASS ")
+        line = "PASS ****\r\n";
+    qDebug().noquote() << (type == CURLINFO_HEADER_OUT ? "> " : type == CURLINFO_HEADER_IN ? "< " : "* ")
+                              + QString::fromLocal8Bit(line).trimmed();
+    return 0;
+}
+
+int xferInfo(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<const std::atomic<bool> *>(user)->load() ? 1 : 0;
+}
+
+QString decodeCredential(const QString &encoded)
+{
+    return EncryptManager::decode(QString::fromUtf8(QByteArray::fromBase64(encoded.toLatin1())));
+}
+
+// One curl_slist holding a single command, freed with the scope.
+class Commands
+{
+public:
+    explicit Commands(const QString &command)
+        : list(curl_slist_append(nullptr, command.toLocal8Bit().constData()))
+    {
+    }
+    ~Commands() { curl_slist_free_all(list); }
+    Commands(const Commands &) = delete;
+    Commands &operator=(const Commands &) = delete;
+    curl_slist *list;
+};
+
+const char *const resultTexts[] = {
+    "",
+    "UNSUPPORTED_PROTOCOL", // 1
+    "FAILED_INIT", // 2
+    "URL_MALFORMAT", // 3
+    "NOT_BUILT_IN", // 4
+    "Could not resolve proxy", // 5
+    "Could not resolve host", // 6
+    "Could not connect", // 7
+    "FTP_WEIRD_SERVER_REPLY", // 8
+    "Remote access denied", // 9
+    "FTP accept failed", // 10
+    "FTP weird pass reply", // 11
+    "FTP accept timeout", // 12
+    "FTP weird pasv reply", // 13
+    "FTP weird 227 format", // 14
+    "FTP Can not get host", // 15
+    nullptr, // 16
+    "FTP Could not set type", // 17
+    "partial file", // 18
+    "FTP could not retry file", // 19
+    nullptr, // 20
+    "Quote command failure", // 21
+    nullptr, // 22
+    "Write error", // 23
+    nullptr, // 24
+    "Failed upload \"command\"", // 25
+    "Couldn't open/read from file", // 26
+    nullptr, // 27
+    "The timeout time was reached", // 28
+    nullptr, // 29
+    "FTP PORT operation failed", // 30
+    "the REST command failed", // 31
+    nullptr, // 32
+    "RANGE \"command\" didn't work", // 33
+    nullptr, // 34
+    "Wrong when connecting with SSL", // 35
+    "Couldn't resume download", // 36
+    "Could not red file", // 37
+    "LDAP cannot bind", // 38
+    "LDAP search failed", // 39
+    nullptr, // 40
+    nullptr, // 41
+    nullptr, // 42
+    nullptr, // 43
+    nullptr, // 44
+    nullptr, // 45
+    nullptr, // 46
+    nullptr, // 47
+    nullptr, // 48
+    nullptr, // 49
+    nullptr, // 50
+    "Peer's certificate or fingerprint wasn't verified fine", // 51
+    nullptr, // 52
+    "SSL crypto engine not found", // 53
+    "Can not set SSL crypto engine as default", // 54
+    "Failed sending network data", // 55
+    "Failure in receiving network data", // 56
+    nullptr, // 57
+    "Problem with the local certificate", // 58
+    "Couldn't use specified cipher", // 59
+    "Problem with the CA cert (path?)", // 60
+    "Unrecognized/bad encoding", // 61
+    "Invalid LDAP URL", // 62
+    "Maximum file size exceeded", // 63
+    "Requested FTP SSL level failed", // 64
+    "Sending the data requires a rewind that failed", // 65
+    "Failed to initialise ENGINE", // 66
+    "User, password or similar was not accepted and we failed to login", // 67
+    "File not found on server", // 68
+    "Permission problem on server", // 69
+    "Out of disk space on server", // 70
+    "Illegal TFTP operation", // 71
+    "Unknown transfer ID", // 72
+    "File already exists", // 73
+    "No such user", // 74
+    "Conversion failed", // 75
+    "Caller must register conversion \t\t\t\t\t\t\t\t   callbacks using curl_easy_setopt options \t\t\t\t\t\t\t\t   CURLOPT_CONV_FROM_NETWORK_FUNCTION\t\t\t\t\t\t\t\t   CURLOPT_CONV_TO_NETWORK_FUNCTION, and\t\t\t\t\t\t\t\t   CURLOPT_CONV_FROM_UTF8_FUNCTION ", // 76
+    "Could not load CACERT file, missing or wrong format", // 77
+    "Remote file not found", // 78
+    "Error from the SSH layer, somewhat\t\t\t\t\t\t\t  generic so the error message will be of\t\t\t\t\t\t\t\t   interest when this has happened", // 79
+    "Failed to shut down the SSL connection", // 80
+    "Socket is not ready for send/recv,\t\t\t\t\t\t\t\t   wait till it's ready and try again", // 81
+    "Could not load CRL file, missing or\t\t\t\t\t\t\t\t   wrong format", // 82
+    "Issuer check failed", // 83
+    "a PRET command failed", // 84
+    "Mismatch of RTSP CSeq numbers", // 85
+    "Mismatch of RTSP Session Ids", // 86
+    "Unable to parse FTP file list", // 87
+    "chunk callback reported error", // 88
+    "No connection available, the\t\t\t\t\t\t\t\t   session will be queued", // 89
+};
+
+} // namespace
+
+CURLFtp::CURLFtp()
+{
+    initCurlOnce();
+    curl = curl_easy_init();
+    if (!curl)
+        return;
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CURLFtp::writer_);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &buffer);
+    // Several threads use the library; time-outs must not rely on signals.
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &xferInfo);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &aborted);
+    applyTimeouts();
+    if (traceWanted()) {
+        curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+        curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &traceLine);
+    }
+}
+
+CURLFtp::~CURLFtp()
+{
+    if (curl)
+        curl_easy_cleanup(curl);
+}
+
+void CURLFtp::applyTimeouts()
+{
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectTimeout);
+    curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, stallTimeout);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallTimeout);
+}
+
+void CURLFtp::setTimeouts(long connectSeconds, long stallSeconds)
+{
+    connectTimeout = connectSeconds;
+    stallTimeout = stallSeconds;
+    if (curl)
+        applyTimeouts();
+}
+
+void CURLFtp::abort()
+{
+    aborted = true;
+}
+
+void CURLFtp::clearAbort()
+{
+    aborted = false;
+}
+
+bool CURLFtp::isAborted() const
+{
+    return aborted;
+}
+
+void CURLFtp::restoreRestingState()
+{
+    curl_easy_setopt(curl, CURLOPT_URL, hostUrl.toLocal8Bit().constData());
+    curl_easy_setopt(curl, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(curl, CURLOPT_QUOTE, nullptr);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CURLFtp::writer_);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &buffer);
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_READDATA, nullptr);
+}
+
+bool CURLFtp::connectToUrl(const QUrl &url)
+{
+    // The stored form always carries encoded values, so an empty user name
+    // shows only after decoding.
+    QString user = decodeCredential(url.userName(QUrl::FullyDecoded));
+    if (user.isEmpty())
+        user = QStringLiteral("anonymous");
+    const QString password = decodeCredential(url.password(QUrl::FullyDecoded));
+    if (!curl) {
+        lastCode = CURLE_FAILED_INIT;
+        return false;
+    }
+    curl_easy_setopt(curl, CURLOPT_USERNAME, user.toLocal8Bit().constData());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, password.toLocal8Bit().constData());
+
+    const QString scheme = url.scheme();
+    QString host = url.host(QUrl::FullyDecoded);
+    if (host.contains(QLatin1Char(':')))
+        host = QLatin1Char('[') + host + QLatin1Char(']');
+    QString server = scheme + QStringLiteral("://") + host + QLatin1Char(':') + QString::number(url.port());
+    isSftp = scheme == QLatin1String("sftp");
+    if (scheme == QLatin1String("ftps")) {
+        curl_easy_setopt(curl, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
+        curl_easy_setopt(curl, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_SSL));
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+        if (url.port() != 990)
+            server.replace(QStringLiteral("ftps://"), QStringLiteral("ftp://"));
+    }
+    // Without a port there is no server to talk to; refuse before any traffic.
+    if (url.port() < 0) {
+        hostUrl = server;
+        lastCode = CURLE_URL_MALFORMAT;
+        qDebug() << "curl told us " << int(lastCode);
+        return false;
+    }
+    return connectToHost(server);
+}
+
+bool CURLFtp::connectToHost(const QString &server)
+{
+    hostUrl = server;
+    homePath.clear();
+    if (!curl) {
+        lastCode = CURLE_FAILED_INIT;
+        return false;
+    }
+    // Log in without touching any file: a file probe is answered 550 and
+    // fails the log-in with current libraries. For SFTP the library answers
+    // "PWD" itself with the folder the URL names, and "/~/" is the home.
+    // FTP paths stay relative to the log-in folder, so no home path is kept.
+    Commands pwd(QStringLiteral("PWD"));
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    QString probe = hostUrl + QLatin1Char('/');
+    if (isSftp) {
+        probe = hostUrl + QStringLiteral("/~/");
+        curl_easy_setopt(curl, CURLOPT_QUOTE, pwd.list);
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CURLFtp::headerWriter_);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &homePath);
+    }
+    qDebug().noquote() << "path:" << probe;
+    curl_easy_setopt(curl, CURLOPT_URL, probe.toLocal8Bit().constData());
+    perform();
+    qDebug().noquote() << "host_path:" << hostUrl;
+    qDebug().noquote() << "host_path+preprnd:" << hostUrl + homePath;
+    restoreRestingState();
+    return isOk();
+}
+
+bool CURLFtp::cd(const QString &dir)
+{
+    buffer.clear();
+    const QString target = hostUrl + remotePath(dir + QLatin1Char('/'));
+    curl_easy_setopt(curl, CURLOPT_URL, target.toLocal8Bit().constData());
+    if (!isSftp) {
+        // A change into the folder proves it; no listing needs to cross.
+        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    }
+    perform();
+    restoreRestingState();
+    buffer.clear();
+    return isOk();
+}
+
+bool CURLFtp::mkdir(const QString &dir)
+{
+    const QString command = (isSftp ? QStringLiteral("MKDIR ") : QStringLiteral("MKD "))
+        + remotePath(dir + QLatin1Char('/'));
+    Commands quote(command);
+    curl_easy_setopt(curl, CURLOPT_URL, (hostUrl + QLatin1Char('/')).toLocal8Bit().constData());
+    curl_easy_setopt(curl, CURLOPT_QUOTE, quote.list);
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    perform();
+    restoreRestingState();
+    return isOk();
+}
+
+bool CURLFtp::put(QByteArray &data, const QString &path)
+{
+    Upload upload;
+    upload.data = &data;
+    const QString target = hostUrl + remotePath(QLatin1Char('/') + path);
+    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(curl, CURLOPT_URL, target.toLocal8Bit().constData());
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, &CURLFtp::reader_);
+    curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
+    curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(data.size()));
+    perform();
+    restoreRestingState();
+    // What was handed to the library leaves the array, once, at the end.
+    data.remove(0, upload.offset);
+    return isOk();
+}
+
+bool CURLFtp::put(QIODevice *device, const QString &path)
+{
+    if (!device || !device->open(QIODevice::ReadOnly))
+        return false;
+    QByteArray data = device->readAll();
+    const bool ok = put(data, path);
+    device->close();
+    return ok;
+}
+
+bool CURLFtp::get(const QString &path, QIODevice *device)
+{
+    const QString target = hostUrl + remotePath(QLatin1Char('/') + path);
+    curl_easy_setopt(curl, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CURLFtp::deviceWriter_);
+    curl_easy_setopt(curl, CURLOPT_URL, target.toLocal8Bit().constData());
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, device);
+    perform();
+    restoreRestingState();
+    return isOk();
+}
+
+QString CURLFtp::remotePath(const QString &path) const
+{
+    return QString(homePath + path).replace(QStringLiteral("//"), QStringLiteral("/"));
+}
+
+CURLcode CURLFtp::perform()
+{
+    if (!curl)
+        lastCode = CURLE_FAILED_INIT;
+    else if (aborted)
+        lastCode = CURLE_ABORTED_BY_CALLBACK;
+    else
+        lastCode = curl_easy_perform(curl);
+    if (lastCode != CURLE_OK)
+        qDebug().noquote() << "curl told us " + QString::number(int(lastCode));
+    return lastCode;
+}
+
+bool CURLFtp::isOk() const
+{
+    return lastCode == CURLE_OK;
+}
+
+QString CURLFtp::errorString() const
+{
+    return errorText(int(lastCode));
+}
+
+QString CURLFtp::errorText(int code)
+{
+    const int count = int(sizeof(resultTexts) / sizeof(resultTexts[0]));
+    if (code < 0 || code >= count || !resultTexts[code])
+        return QStringLiteral("undocumented error");
+    return QString::fromLatin1(resultTexts[code]);
+}
+
+size_t CURLFtp::writer_(char *, size_t size, size_t count, void *user)
+{
+    // Listings only prove that a folder exists; they are not kept.
+    if (!user)
+        return 0;
+    return size * count;
+}
+
+size_t CURLFtp::deviceWriter_(char *data, size_t size, size_t count, void *user)
+{
+    auto *device = static_cast<QIODevice *>(user);
+    if (!device)
+        return 0;
+    const qint64 bytes = qint64(size * count);
+    // A short write (a full disk) fails the download instead of losing bytes.
+    return device->write(data, bytes) == bytes ? size * count : 0;
+}
+
+size_t CURLFtp::headerWriter_(char *data, size_t size, size_t count, void *user)
+{
+    auto *home = static_cast<QString *>(user);
+    if (home) {
+        home->clear();
+        const QStringList parts = QString::fromUtf8(data, int(size * count)).split(QLatin1Char('"'));
+        if (parts.size() == 3)
+            *home = parts.at(1);
+    }
+    return size * count;
+}
+
+size_t CURLFtp::reader_(char *data, size_t size, size_t count, void *user)
+{
+    auto *upload = static_cast<Upload *>(user);
+    if (!upload || !upload->data)
+        return 0;
+    const size_t left = size_t(upload->data->size() - upload->offset);
+    const size_t piece = qMin(qMin(left, size_t(8096)), size * count);
+    if (piece == 0)
+        return 0;
+    std::memcpy(data, upload->data->constData() + upload->offset, piece);
+    upload->offset += int(piece);
+    return piece;
+}

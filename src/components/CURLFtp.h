@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <atomic>
+#include <curl/curl.h>
+
+class QIODevice;
+
+// Client for FTP, FTPS and SFTP servers over one libcurl easy handle. Each
+// operation is one blocking transfer; the result code of the last one stays
+// in lastCode and errorString() describes it. Paths given to the operations
+// are server paths; the home path learnt at log-in is put in front of them.
+//
+// Every transfer has a connect time-out and ends when it stalls; abort(),
+// callable from any thread, ends the running transfer and refuses the next
+// ones until clearAbort(). Set QUILLARY_CURL_TRACE=1 in the environment to
+// get libcurl's protocol trace on the debug log (passwords masked).
+class CURLFtp : public QObject
+{
+    Q_OBJECT
+public:
+    CURLFtp();
+    ~CURLFtp() override;
+
+    bool connectToUrl(const QUrl &url);
+    bool connectToHost(const QString &server);
+    bool cd(const QString &dir);
+    bool mkdir(const QString &dir);
+    bool put(QByteArray &data, const QString &path);
+    bool put(QIODevice *device, const QString &path);
+    bool get(const QString &path, QIODevice *device);
+    QString remotePath(const QString &path) const;
+    CURLcode perform();
+    bool isOk() const;
+    QString errorString() const;
+
+    void abort();
+    void clearAbort();
+    bool isAborted() const;
+    // Seconds allowed to connect, and for a transfer or reply that makes no
+    // progress before it is given up.
+    void setTimeouts(long connectSeconds, long stallSeconds);
+
+    QString home() const { return homePath; }
+    QString server() const { return hostUrl; }
+    CURLcode code() const { return lastCode; }
+
+    static QString errorText(int code);
+
+    // An upload in progress: the array and how much of it was handed over.
+    struct Upload
+    {
+        QByteArray *data = nullptr;
+        int offset = 0;
+    };
+
+    static size_t writer_(char *data, size_t size, size_t count, void *user);
+    static size_t deviceWriter_(char *data, size_t size, size_t count, void *user);
+    static size_t headerWriter_(char *data, size_t size, size_t count, void *user);
+    static size_t reader_(char *data, size_t size, size_t count, void *user);
+
+private:
+    void restoreRestingState();
+    void applyTimeouts();
+
+    CURL *curl = nullptr;
+    bool isSftp = false;
+    QString hostUrl;
+    QString homePath;
+    QByteArray buffer;
+    CURLcode lastCode = CURLE_OK;
+    std::atomic<bool> aborted { false };
+    long connectTimeout = 30;
+    long stallTimeout = 60;
+};

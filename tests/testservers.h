@@ -1,0 +1,360 @@
+#pragma once
+
+// Real FTP, FTPS and SFTP servers for the tests, started from
+// scripts/testserver.sh on 127.0.0.1 in a fresh folder and stopped, with
+// every process they forked, when the TestServer object goes.
+//
+//   TestServer server(TestServer::VsftpdExplicit);
+//   QVERIFY2(server.start(), qPrintable(server.errorString()));
+//   ... server.url("/site") is ftp://127.0.0.1:PORT/site (plain credentials)
+//
+// Implicit FTPS must use port 990, so tests that start such a server take a
+// lock file for as long as the server lives and wait their turn (bounded).
+// The server folders live under /var/lib/quillary-test, not the test's own
+// temporary folder: sshd's chroot wants every folder above it owned by root
+// and writable by nobody else, and the servers' own users must reach it.
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QProcess>
+#include <QSet>
+#include <QString>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QUrl>
+
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <sys/file.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "encryptmanager.h"
+
+class TestServer
+{
+public:
+    enum Kind { PyFtp, PyFtpsExplicit, PyFtpsImplicit, Vsftpd, VsftpdExplicit, VsftpdImplicit, Sftp };
+
+    explicit TestServer(Kind kind) : kind_(kind) {}
+    ~TestServer() { stop(); }
+    TestServer(const TestServer &) = delete;
+    TestServer &operator=(const TestServer &) = delete;
+
+    static QList<Kind> allKinds()
+    {
+        return { PyFtp, PyFtpsExplicit, PyFtpsImplicit, Vsftpd, VsftpdExplicit, VsftpdImplicit, Sftp };
+    }
+    static QString kindName(Kind kind)
+    {
+        static const char *names[] = { "pyftpd", "pyftpd-explicit", "pyftpd-implicit", "vsftpd",
+                                       "vsftpd-explicit", "vsftpd-implicit", "sftp" };
+        return QString::fromLatin1(names[kind]);
+    }
+
+    Kind kind() const { return kind_; }
+    QString name() const { return kindName(kind_); }
+    bool isSftp() const { return kind_ == Sftp; }
+    bool isImplicit() const { return kind_ == PyFtpsImplicit || kind_ == VsftpdImplicit; }
+    bool isTls() const { return isImplicit() || kind_ == PyFtpsExplicit || kind_ == VsftpdExplicit; }
+    bool allowsAnonymous() const { return kind_ == PyFtp || kind_ == PyFtpsExplicit || kind_ == PyFtpsImplicit; }
+    QString scheme() const { return isSftp() ? QStringLiteral("sftp") : isTls() ? QStringLiteral("ftps") : QStringLiteral("ftp"); }
+    QString host() const { return QStringLiteral("127.0.0.1"); }
+    int port() const { return port_; }
+    QString user() const { return QStringLiteral("quillarytest"); }
+    QString password() const { return QStringLiteral("quillary-test-pw"); }
+    // The local folder the log-in lands in.
+    QString rootFolder() const
+    {
+        return dir_ ? dir_->path() + (isSftp() ? QStringLiteral("/ftp/home/quillarytest") : QStringLiteral("/ftp")) : QString();
+    }
+    // The home path the client should learn: SFTP gives the absolute home
+    // folder, FTP leaves paths relative to the log-in folder.
+    QString homePath() const { return isSftp() ? QStringLiteral("/home/quillarytest/") : QString(); }
+    qint64 pid() const { return process_ ? process_->processId() : 0; }
+    QString errorString() const { return error_; }
+
+    // The server's URL with plain credentials and the given path.
+    QUrl url(const QString &path = QStringLiteral("/")) const
+    {
+        QUrl u;
+        u.setScheme(scheme());
+        u.setHost(host());
+        u.setPort(port_);
+        u.setUserName(user());
+        u.setPassword(password());
+        u.setPath(path);
+        return u;
+    }
+
+    // The same URL with its credentials in the stored form the client reads:
+    // Base64 of the encrypted text of each value. An empty user name stays
+    // an encoded empty value, as stored destinations carry it.
+    QUrl storedUrl(const QString &path = QStringLiteral("/"), const QString &userName = QStringLiteral("quillarytest"),
+                   const QString &pass = QStringLiteral("quillary-test-pw")) const
+    {
+        QUrl u = url(path);
+        u.setUserName(stored(userName));
+        u.setPassword(stored(pass));
+        return u;
+    }
+    static QString stored(const QString &plain)
+    {
+        return QString::fromLatin1(EncryptManager::encode(plain).toLatin1().toBase64()).replace(QLatin1Char('/'), QLatin1String("%2F"));
+    }
+
+    // Starts the server and waits (bounded) until it accepts connections.
+    // Called again after stop(), it starts on the same port and folder.
+    bool start()
+    {
+        if (process_)
+            return true;
+        if (!dir_ && !makeRoot())
+            return false;
+        if (isImplicit() && !lockPort990())
+            return false;
+        if (isImplicit())
+            port_ = 990;
+        const bool fixedPort = port_ != 0 || isImplicit();
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            if (!fixedPort)
+                port_ = freePort();
+            if (port_ <= 0) {
+                error_ = QStringLiteral("no free port on 127.0.0.1");
+                return false;
+            }
+            if (launch())
+                return true;
+            if (fixedPort)
+                break;
+        }
+        return false;
+    }
+
+    // Stops the server and every process below it; true when all are gone.
+    bool stop()
+    {
+        if (!process_)
+            return true;
+        const pid_t leader = pid_t(process_->processId());
+        QSet<pid_t> victims = processTree(leader);
+        signalAll(victims, SIGTERM);
+        process_->waitForFinished(3000);
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < 3000) {
+            victims = alive(victims + processTree(leader));
+            if (victims.isEmpty())
+                break;
+            QThread::msleep(50);
+        }
+        signalAll(victims, SIGKILL);
+        if (process_->state() != QProcess::NotRunning) {
+            process_->kill();
+            process_->waitForFinished(3000);
+        }
+        process_.reset();
+        if (lockFd_ >= 0) {
+            ::close(lockFd_);
+            lockFd_ = -1;
+        }
+        return alive(victims).isEmpty();
+    }
+
+    QString log() const
+    {
+        QFile f(dir_ ? dir_->path() + QStringLiteral("/server.log") : QString());
+        return f.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(f.readAll()) : QString();
+    }
+
+private:
+    bool makeRoot()
+    {
+        const QString base = QStringLiteral("/var/lib/quillary-test");
+        QDir().mkpath(base);
+        QFile::setPermissions(base, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                        | QFileDevice::ReadGroup | QFileDevice::ExeGroup
+                                        | QFileDevice::ReadOther | QFileDevice::ExeOther);
+        dir_.reset(new QTemporaryDir(base + QStringLiteral("/srv-XXXXXX")));
+        if (!dir_->isValid()) {
+            error_ = QStringLiteral("cannot make a server folder in ") + base;
+            dir_.reset();
+            return false;
+        }
+        QFile::setPermissions(dir_->path(), QFile::permissions(base));
+        return true;
+    }
+
+    bool lockPort990()
+    {
+        if (lockFd_ >= 0)
+            return true;
+        lockFd_ = ::open("/run/quillary-test-port990.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (lockFd_ < 0) {
+            error_ = QStringLiteral("cannot open the lock file for port 990");
+            return false;
+        }
+        QElapsedTimer waited;
+        waited.start();
+        while (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+            if (waited.elapsed() > 300000) {
+                error_ = QStringLiteral("port 990 stayed taken by another test for 5 minutes");
+                ::close(lockFd_);
+                lockFd_ = -1;
+                return false;
+            }
+            QThread::msleep(100);
+        }
+        return true;
+    }
+
+    static int freePort()
+    {
+        QTcpServer probe;
+        return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : -1;
+    }
+
+    bool launch()
+    {
+        process_.reset(new QProcess);
+        process_->setProcessChannelMode(QProcess::MergedChannels);
+        process_->setStandardOutputFile(dir_->path() + QStringLiteral("/server.log"), QIODevice::Append);
+        // setsid execs the script in a session of its own (same pid), and the
+        // script execs the server, so the process id is the server's.
+        process_->start(QStringLiteral("/usr/bin/setsid"),
+                        { QStringLiteral(QUILLARY_SOURCE_DIR "/scripts/testserver.sh"), QStringLiteral("start"),
+                          name(), dir_->path(), QString::number(port_) });
+        if (!process_->waitForStarted(5000)) {
+            error_ = name() + QStringLiteral(": cannot start scripts/testserver.sh: ") + process_->errorString();
+            process_.reset();
+            return false;
+        }
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < 20000) {
+            if (process_->state() == QProcess::NotRunning)
+                break;
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, quint16(port_));
+            if (socket.waitForConnected(200)) {
+                socket.abort();
+                return true;
+            }
+            process_->waitForFinished(100);
+        }
+        error_ = QStringLiteral("%1 did not listen on 127.0.0.1:%2 (is scripts/setup.sh done? are we root?): %3")
+                     .arg(name()).arg(port_).arg(log().right(2000));
+        stop();
+        return false;
+    }
+
+    // The process and everything below it, found through the parent links
+    // (sshd's connection children leave the process group) and the group.
+    static QSet<pid_t> processTree(pid_t root)
+    {
+        QSet<pid_t> tree;
+        if (root <= 0)
+            return tree;
+        QHash<pid_t, pid_t> parents;
+        QHash<pid_t, pid_t> groups;
+        const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+        for (const QString &entry : entries) {
+            bool ok = false;
+            const pid_t p = pid_t(entry.toInt(&ok));
+            if (!ok)
+                continue;
+            QFile stat(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
+            if (!stat.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray line = stat.readAll();
+            const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+            if (fields.size() > 2) {
+                parents.insert(p, pid_t(fields.at(1).toInt()));
+                groups.insert(p, pid_t(fields.at(2).toInt()));
+            }
+        }
+        tree.insert(root);
+        for (bool grew = true; grew;) {
+            grew = false;
+            for (auto it = parents.cbegin(); it != parents.cend(); ++it) {
+                if (!tree.contains(it.key()) && (tree.contains(it.value()) || groups.value(it.key()) == root)) {
+                    tree.insert(it.key());
+                    grew = true;
+                }
+            }
+        }
+        return tree;
+    }
+
+    static QSet<pid_t> alive(const QSet<pid_t> &pids)
+    {
+        QSet<pid_t> result;
+        for (pid_t p : pids) {
+            // A zombie is gone for our purpose: it holds no port any more.
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(p));
+            if (!stat.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray line = stat.readAll();
+            if (line.mid(line.lastIndexOf(')') + 2, 1) != "Z")
+                result.insert(p);
+        }
+        return result;
+    }
+
+    static void signalAll(const QSet<pid_t> &pids, int sig)
+    {
+        for (pid_t p : pids)
+            ::kill(p, sig);
+    }
+
+    Kind kind_;
+    int port_ = 0;
+    int lockFd_ = -1;
+    QString error_;
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<QProcess> process_;
+};
+
+// Servers kept for the length of a test run, one per kind, started when first
+// asked for. At most one implicit FTPS server runs at a time (port 990), and
+// release() after each use of one lets other test programs have the port.
+class TestServerPool
+{
+public:
+    // The running server of that kind, or nullptr with the reason in error.
+    TestServer *get(TestServer::Kind kind, QString *error)
+    {
+        std::unique_ptr<TestServer> &slot = servers_[kind];
+        if (!slot)
+            slot.reset(new TestServer(kind));
+        if (slot->isImplicit()) {
+            for (auto &other : servers_) {
+                if (other && other.get() != slot.get() && other->isImplicit())
+                    other->stop();
+            }
+        }
+        if (!slot->start()) {
+            if (error)
+                *error = slot->errorString();
+            return nullptr;
+        }
+        return slot.get();
+    }
+    void releaseImplicit()
+    {
+        for (auto &server : servers_) {
+            if (server && server->isImplicit())
+                server->stop();
+        }
+    }
+
+private:
+    std::unique_ptr<TestServer> servers_[TestServer::Sftp + 1];
+};
