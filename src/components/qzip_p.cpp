@@ -102,8 +102,10 @@ void localHeaderFromCentral(const ZipEntryHeader &entry, uchar *local)
 
 QString cleanEntryPath(const ZipEntryHeader &entry)
 {
-    QString path = (entry.field16(CdFlags) & FlagUtf8) ? QString::fromUtf8(entry.name)
-                                                       : QString::fromLocal8Bit(entry.name);
+    // With the size given, a NUL in the name stays in it and extraction refuses it.
+    QString path = (entry.field16(CdFlags) & FlagUtf8)
+        ? QString::fromUtf8(entry.name.constData(), entry.name.size())
+        : QString::fromLocal8Bit(entry.name.constData(), entry.name.size());
     path = QDir::fromNativeSeparators(path);
     int start = 0;
     while (start < path.size() && (path.at(start) == QLatin1Char('.') || path.at(start) == QLatin1Char('/')))

@@ -469,7 +469,13 @@ bool QZipReader::extractTree(const QString &destinationDir) const
     qint64 budget = d->archiveDevice->size() * MaxInflateRatio + 1024 * 1024;
 
     auto refuse = [&ok](const FileInfo &info, const char *why) {
-        qWarning("QZip: refusing entry \"%s\": %s", qUtf8Printable(info.entryPath), why);
+        // Names from the archive must not forge log lines.
+        QString shown = info.entryPath;
+        for (QChar &c : shown) {
+            if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+                c = QLatin1Char('?');
+        }
+        qWarning("QZip: refusing entry \"%s\": %s", qUtf8Printable(shown), why);
         ok = false;
     };
 

@@ -1,0 +1,200 @@
+#include "testmain.h"
+
+#include "bridge.h"
+#include "qzipreader.h"
+#include "qzipwriter.h"
+#include "ziptestutil.h"
+
+#include <QRegularExpression>
+
+using namespace ZipTest;
+
+class TestZipBridge : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void emptyArguments_data();
+    void emptyArguments();
+    void emptyFolder();
+    void siteRoundTrip();
+    void zipTwiceReplaces();
+    void singleFile();
+    void archiveInsideSource();
+    void unzipFailures_data();
+    void unzipFailures();
+    void unzipWithoutFolderEntries();
+    void zipFailsOnUnwritableArchive();
+
+private:
+    Bridge bridge;
+    QTemporaryDir *work = nullptr;
+    QString root;
+};
+
+void TestZipBridge::init()
+{
+    delete work;
+    work = new QTemporaryDir;
+    root = work->path();
+}
+
+void TestZipBridge::emptyArguments_data()
+{
+    QTest::addColumn<bool>("unzipping");
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::newRow("unzip, no destination") << true << "a.zip" << "";
+    QTest::newRow("unzip, no archive") << true << "" << "out";
+    QTest::newRow("zip, no archive") << false << "src" << "";
+    QTest::newRow("zip, no source") << false << "" << "out/a.zip";
+}
+
+void TestZipBridge::emptyArguments()
+{
+    QFETCH(bool, unzipping);
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    const auto at = [this](const QString &p) { return p.isEmpty() ? p : root + QLatin1Char('/') + p; };
+    QVERIFY(write(root + QStringLiteral("/src/f"), "x"));
+    QVERIFY(bridge.zip(root + QStringLiteral("/src"), root + QStringLiteral("/a.zip")));
+    const QStringList before = treeOf(root);
+    QVERIFY(!(unzipping ? bridge.unzip(at(first), at(second)) : bridge.zip(at(first), at(second))));
+    QCOMPARE(treeOf(root), before);
+}
+
+void TestZipBridge::emptyFolder()
+{
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/empty")));
+    const QString archive = root + QStringLiteral("/out/empty.zip");
+    QVERIFY(bridge.zip(root + QStringLiteral("/empty"), archive));
+    QCOMPARE(QFileInfo(archive).size(), qint64(22));
+    QVERIFY(bridge.unzip(archive, root + QStringLiteral("/unpacked")));
+    QCOMPARE(treeOf(root + QStringLiteral("/unpacked")), QStringList());
+}
+
+void TestZipBridge::siteRoundTrip()
+{
+    const QString site = root + QStringLiteral("/site");
+    QVERIFY(write(site + QStringLiteral("/index.html"), "<html></html>"));
+    QVERIFY(write(site + QStringLiteral("/assets/style.css"), QByteArray(5000, 'c')));
+    QVERIFY(write(site + QStringLiteral("/assets/img/logo.png"), QByteArray(100, '\x89')));
+    QVERIFY(write(site + QStringLiteral("/.hidden"), "not packed"));
+    QVERIFY(QDir().mkpath(site + QStringLiteral("/emptydir")));
+    QVERIFY(QFile::setPermissions(site + QStringLiteral("/assets"),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                      | QFile::ExeGroup));
+    const QString archive = root + QStringLiteral("/site.zip");
+    QVERIFY(bridge.zip(site, archive));
+
+    QZipReader reader(archive);
+    QStringList names;
+    for (const QZipReader::FileInfo &info : reader.listEntries()) {
+        names.append(info.entryPath);
+        if (info.isFolder)
+            QCOMPARE(int(info.accessRights) & 0x7077, 0x7051);
+    }
+    names.sort();
+    QCOMPARE(names, QStringList({ "site/assets", "site/assets/img", "site/assets/img/logo.png",
+                                  "site/assets/style.css", "site/emptydir", "site/index.html" }));
+    // A file carries the rights of the folder that holds it.
+    for (const QZipReader::FileInfo &info : reader.listEntries()) {
+        if (info.entryPath == QLatin1String("site/assets/style.css"))
+            QCOMPARE(int(info.accessRights) & 0x7077, 0x7050);
+    }
+
+    const QString out = root + QStringLiteral("/out");
+    QVERIFY(bridge.unzip(archive, out));
+    QCOMPARE(read(out + QStringLiteral("/site/index.html")), QByteArray("<html></html>"));
+    QCOMPARE(read(out + QStringLiteral("/site/assets/style.css")), QByteArray(5000, 'c'));
+    QCOMPARE(read(out + QStringLiteral("/site/assets/img/logo.png")), QByteArray(100, '\x89'));
+    QVERIFY(QFileInfo(out + QStringLiteral("/site/emptydir")).isDir());
+    QVERIFY(!QFileInfo::exists(out + QStringLiteral("/site/.hidden")));
+}
+
+void TestZipBridge::zipTwiceReplaces()
+{
+    const QString archive = root + QStringLiteral("/a.zip");
+    QVERIFY(write(root + QStringLiteral("/one/a.txt"), QByteArray(10000, 'a')));
+    QVERIFY(write(root + QStringLiteral("/two/b.txt"), "b"));
+    QVERIFY(bridge.zip(root + QStringLiteral("/one"), archive));
+    QVERIFY(bridge.zip(root + QStringLiteral("/two"), archive));
+    QZipReader reader(archive);
+    QCOMPARE(reader.entryCount(), 1);
+    QCOMPARE(reader.entryAt(0).entryPath, QStringLiteral("two/b.txt"));
+}
+
+void TestZipBridge::singleFile()
+{
+    QVERIFY(write(root + QStringLiteral("/deep/down/note.txt"), "a note"));
+    const QString archive = root + QStringLiteral("/note.zip");
+    QVERIFY(bridge.zip(root + QStringLiteral("/deep/down/note.txt"), archive));
+    QZipReader reader(archive);
+    QCOMPARE(reader.entryCount(), 1);
+    QCOMPARE(reader.entryAt(0).entryPath, QStringLiteral("note.txt"));
+    QCOMPARE(int(reader.entryAt(0).accessRights) & 0x7077, 0x6000);
+    QCOMPARE(reader.fileData(QStringLiteral("note.txt")), QByteArray("a note"));
+}
+
+void TestZipBridge::archiveInsideSource()
+{
+    QVERIFY(write(root + QStringLiteral("/site/index.html"), "page"));
+    const QString archive = root + QStringLiteral("/site/site.zip");
+    QVERIFY(bridge.zip(root + QStringLiteral("/site"), archive));
+    // Again, now that an older archive lies there as well.
+    QVERIFY(bridge.zip(root + QStringLiteral("/site"), archive));
+    QZipReader reader(archive);
+    QStringList names;
+    for (const QZipReader::FileInfo &info : reader.listEntries())
+        names.append(info.entryPath);
+    QCOMPARE(names, QStringList { "site/index.html" });
+}
+
+void TestZipBridge::unzipFailures_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("missing") << QByteArray() << QString();
+    QTest::newRow("not a zip") << QByteArray("plain text, no archive") << "QZip: not a zip file!";
+}
+
+void TestZipBridge::unzipFailures()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, warning);
+    const QString archive = root + QStringLiteral("/package.zip");
+    if (!bytes.isEmpty())
+        QVERIFY(write(archive, bytes));
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
+    QVERIFY(!bridge.unzip(archive, root + QStringLiteral("/out")));
+    QCOMPARE(treeOf(root + QStringLiteral("/out")), QStringList());
+}
+
+void TestZipBridge::unzipWithoutFolderEntries()
+{
+    const QString archive = root + QStringLiteral("/addon.zip");
+    QVERIFY(write(archive, makeArchive([](QZipWriter &w) {
+        w.addFileFromBytes(QStringLiteral("params.json"), "{}");
+        w.addFileFromBytes(QStringLiteral("js/main/addon.js"), "run();");
+    })));
+    QVERIFY(bridge.unzip(archive, root + QStringLiteral("/tmp/addon")));
+    QCOMPARE(read(root + QStringLiteral("/tmp/addon/params.json")), QByteArray("{}"));
+    QCOMPARE(read(root + QStringLiteral("/tmp/addon/js/main/addon.js")), QByteArray("run();"));
+}
+
+void TestZipBridge::zipFailsOnUnwritableArchive()
+{
+    QVERIFY(write(root + QStringLiteral("/src/f"), "x"));
+    // The archive's place is taken by a folder.
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/taken.zip")));
+    QVERIFY(!bridge.zip(root + QStringLiteral("/src"), root + QStringLiteral("/taken.zip")));
+    if (!QFileInfo::exists(QStringLiteral("/dev/full")))
+        QFAIL("/dev/full is needed to show write failures");
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^QZip: writing the archive failed")));
+    QVERIFY(!bridge.zip(root + QStringLiteral("/src"), QStringLiteral("/dev/full")));
+}
+
+QUILLARY_TEST_MAIN(TestZipBridge)
+#include "tst_zipbridge.moc"
