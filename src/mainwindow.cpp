@@ -95,10 +95,8 @@ MainWindow::~MainWindow()
     saveGeometryToSettings();
     // The page reports its aborted load while it is torn down; by then the bridge
     // is gone, so the view goes first, cut off from this window.
-    if (m_page) {
-        m_page->disconnect();
-        m_page->mainFrame()->disconnect();
-    }
+    if (m_page)
+        detachPage();
     delete m_webView;
     m_webView = nullptr;
     m_page = nullptr;
@@ -252,10 +250,9 @@ void MainWindow::reloadWeb()
 void MainWindow::initWeb()
 {
     if (m_webView) {
-        m_webView->disconnect();
+        disconnect(m_webView, nullptr, this, nullptr);
         if (m_page) {
-            m_page->disconnect();
-            m_page->mainFrame()->disconnect();
+            detachPage();
             m_page->triggerAction(QWebPage::Stop);
         }
         m_gridLayout->removeWidget(m_webView);
@@ -299,6 +296,15 @@ void MainWindow::initWeb()
             Qt::QueuedConnection);
 
     m_webView->load(QUrl(QLatin1String(StartPage)));
+}
+
+// Cuts the page off from this window and the bridge; its own clean-up (the network
+// access that follows it) stays connected.
+void MainWindow::detachPage()
+{
+    disconnect(m_page, nullptr, this, nullptr);
+    disconnect(m_page, nullptr, &m_bridge, nullptr);
+    disconnect(m_page->mainFrame(), nullptr, this, nullptr);
 }
 
 QString MainWindow::hostScript() const

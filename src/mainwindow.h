@@ -66,6 +66,7 @@ private:
     void saveGeometryToSettings();
     void deliverPath(const QByteArray &message);
     QString hostScript() const;
+    void detachPage();
 
     QLocalServer *m_server = nullptr;
     Bridge m_bridge;
