@@ -458,8 +458,10 @@ void TestZip::refusedBodies_data()
     QTest::newRow("bomb: inflates beyond claim") << "bomb" << "QZip: entry 0 inflates beyond its stored size, refusing it";
     QTest::newRow("stored truncated") << "storedcut" << "QZip: the data of entry 0 is truncated";
     QTest::newRow("encrypted") << "encrypted" << "QZip: Unsupported encryption method is needed to extract the data.";
-    QTest::newRow("version 45")
-        << "version" << "QZip: .ZIP specification version 45 implementationis needed to extract the data.";
+    QTest::newRow("version 46")
+        << "version" << "QZip: .ZIP specification version 46 implementationis needed to extract the data.";
+    QTest::newRow("version 45 with ZIP64 sizes")
+        << "zip64" << "QZip: .ZIP specification version 45 implementationis needed to extract the data.";
     QTest::newRow("method 12") << "method" << "QZip: Unsupported compression method 12 is needed to extract the data.";
     QTest::newRow("local header beyond end") << "offset" << "QZip: Failed to read the local header of entry 0";
 }
@@ -497,7 +499,10 @@ void TestZip::refusedBodies()
     } else if (damage == QLatin1String("encrypted")) {
         put16(zip, cd + 8, 0x0801);
     } else if (damage == QLatin1String("version")) {
+        put16(zip, cd + 6, 46);
+    } else if (damage == QLatin1String("zip64")) {
         put16(zip, cd + 6, 45);
+        put32(zip, cd + 24, 0xFFFFFFFF);
     } else if (damage == QLatin1String("method")) {
         put16(zip, local + 8, 12);
     } else if (damage == QLatin1String("offset")) {

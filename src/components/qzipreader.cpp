@@ -255,7 +255,12 @@ bool QZipReaderPrivate::readEntry(int index, const std::function<bool(const char
 {
     const ZipEntryHeader &entry = entryHeaders.at(index);
     const int version = entry.field16(CdVersionNeeded);
-    if (version > 20) {
+    // Tools that write from a pipe ask for version 45 (ZIP64) in case the data
+    // grows large; such an entry is readable as long as its own fields hold
+    // the real sizes and offset.
+    const bool zip64Fields = entry.field32(CdCompressedSize) == 0xFFFFFFFF
+        || entry.field32(CdUncompressedSize) == 0xFFFFFFFF || entry.field32(CdLocalOffset) == 0xFFFFFFFF;
+    if (version > 45 || (version > 20 && zip64Fields)) {
         qWarning("QZip: .ZIP specification version %d implementationis needed to extract the data.", version);
         return false;
     }
