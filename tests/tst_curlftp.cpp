@@ -360,6 +360,25 @@ private slots:
         QVERIFY(!QFile::exists(s->rootFolder() + "/never.txt"));
     }
 
+    void namesWithUrlCharacters_data() { addKinds(); }
+    void namesWithUrlCharacters()
+    {
+        CURLFtp ftp;
+        TestServer *s = server(ftp);
+        if (!s)
+            return;
+        const QString name = QString::fromUtf8("/odd #1 ?q=%41 \xc3\xa4.txt");
+        QVERIFY(ftp.mkdir("/odd %2F \"q\" dir"));
+        QVERIFY(ftp.cd("/odd %2F \"q\" dir"));
+        QByteArray data("odd");
+        QVERIFY2(ftp.put(data, "/odd %2F \"q\" dir" + name), qPrintable(ftp.errorString()));
+        QCOMPARE(readFile(s->rootFolder() + "/odd %2F \"q\" dir" + name), QByteArray("odd"));
+        QBuffer back;
+        QVERIFY(back.open(QIODevice::WriteOnly));
+        QVERIFY(ftp.get("/odd %2F \"q\" dir" + name, &back));
+        QCOMPARE(back.data(), QByteArray("odd"));
+    }
+
     void missingDownload_data() { addKinds(); }
     void missingDownload()
     {

@@ -64,6 +64,13 @@ public:
     curl_slist *list;
 };
 
+// Server paths go into URLs: "#", "?", "%" and spaces in file names must
+// reach the server as they are, not end the path or start an escape.
+QByteArray urlPath(const QString &path)
+{
+    return QUrl::toPercentEncoding(path, "/");
+}
+
 const char *const resultTexts[] = {
     "",
     "UNSUPPORTED_PROTOCOL", // 1
@@ -302,8 +309,8 @@ bool CURLFtp::connectToHost(const QString &server)
 bool CURLFtp::cd(const QString &dir)
 {
     buffer.clear();
-    const QString target = hostUrl + remotePath(dir + QLatin1Char('/'));
-    curl_easy_setopt(curl, CURLOPT_URL, target.toLocal8Bit().constData());
+    const QByteArray target = hostUrl.toLocal8Bit() + urlPath(remotePath(dir + QLatin1Char('/')));
+    curl_easy_setopt(curl, CURLOPT_URL, target.constData());
     if (!isSftp) {
         // A change into the folder proves it; no listing needs to cross.
         curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
@@ -316,8 +323,13 @@ bool CURLFtp::cd(const QString &dir)
 
 bool CURLFtp::mkdir(const QString &dir)
 {
-    const QString command = (isSftp ? QStringLiteral("MKDIR ") : QStringLiteral("MKD "))
-        + remotePath(dir + QLatin1Char('/'));
+    QString target = remotePath(dir + QLatin1Char('/'));
+    if (isSftp) {
+        // The library splits SFTP commands at spaces unless the path is quoted.
+        target.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('"'), QLatin1String("\\\""));
+        target = QLatin1Char('"') + target + QLatin1Char('"');
+    }
+    const QString command = (isSftp ? QStringLiteral("MKDIR ") : QStringLiteral("MKD ")) + target;
     Commands quote(command);
     curl_easy_setopt(curl, CURLOPT_URL, (hostUrl + QLatin1Char('/')).toLocal8Bit().constData());
     curl_easy_setopt(curl, CURLOPT_QUOTE, quote.list);
@@ -331,9 +343,9 @@ bool CURLFtp::put(QByteArray &data, const QString &path)
 {
     Upload upload;
     upload.data = &data;
-    const QString target = hostUrl + remotePath(QLatin1Char('/') + path);
+    const QByteArray target = hostUrl.toLocal8Bit() + urlPath(remotePath(QLatin1Char('/') + path));
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(curl, CURLOPT_URL, target.toLocal8Bit().constData());
+    curl_easy_setopt(curl, CURLOPT_URL, target.constData());
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, &CURLFtp::reader_);
     curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
     curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(data.size()));
@@ -356,10 +368,10 @@ bool CURLFtp::put(QIODevice *device, const QString &path)
 
 bool CURLFtp::get(const QString &path, QIODevice *device)
 {
-    const QString target = hostUrl + remotePath(QLatin1Char('/') + path);
+    const QByteArray target = hostUrl.toLocal8Bit() + urlPath(remotePath(QLatin1Char('/') + path));
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 0L);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CURLFtp::deviceWriter_);
-    curl_easy_setopt(curl, CURLOPT_URL, target.toLocal8Bit().constData());
+    curl_easy_setopt(curl, CURLOPT_URL, target.constData());
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, device);
     perform();
     restoreRestingState();

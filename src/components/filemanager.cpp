@@ -18,3 +18,14 @@ bool FileManager::isUnsafePath(const QString &path)
     const QStringList segments = QString(path).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
     return segments.contains(QStringLiteral(".."));
 }
+
+QString FileManager::htmlError(const QString &message, const QString &path)
+{
+    const auto escape = [](QString text) {
+        text.replace(QLatin1Char('&'), QLatin1String("&amp;"));
+        text.replace(QLatin1Char('<'), QLatin1String("&lt;"));
+        text.replace(QLatin1Char('>'), QLatin1String("&gt;"));
+        return text;
+    };
+    return QStringLiteral("%1<br>%2").arg(escape(message), escape(path));
+}

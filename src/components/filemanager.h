@@ -27,6 +27,8 @@ public:
     // server would take as a command: a ".." segment or a control character
     // (NUL, CR, LF and the rest below a space, and DEL).
     static bool isUnsafePath(const QString &path);
+    // "message<br>path" for the page, with "&", "<" and ">" of both escaped.
+    static QString htmlError(const QString &message, const QString &path);
 
 signals:
     void progress(int done, int total);

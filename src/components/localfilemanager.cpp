@@ -28,14 +28,6 @@ QString stripFileScheme(const QString &path)
     return result;
 }
 
-QString escapeHtml(QString text)
-{
-    text.replace(QLatin1Char('&'), QLatin1String("&amp;"));
-    text.replace(QLatin1Char('<'), QLatin1String("&lt;"));
-    text.replace(QLatin1Char('>'), QLatin1String("&gt;"));
-    return text;
-}
-
 } // namespace
 
 LocalFileManager::LocalFileManager(const QString &path)
@@ -56,7 +48,7 @@ LocalFileManager::~LocalFileManager() = default;
 
 QString LocalFileManager::composeError(const char *message, const QString &path)
 {
-    return QStringLiteral("%1<br>%2").arg(escapeHtml(tr(message)), escapeHtml(path));
+    return htmlError(tr(message), path);
 }
 
 bool LocalFileManager::mkpath(const QString &path)
