@@ -17,25 +17,6 @@ const QFile::Permissions rw = QFile::ReadOwner | QFile::WriteOwner;
 const QFile::Permissions mode0751 = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
     | QFile::ExeGroup | QFile::ExeOther;
 
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator gen(size);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char(gen.bounded(256));
-    return bytes;
-}
-
-QByteArray textBytes(int size)
-{
-    QByteArray line("The quick brown fox jumps over the lazy dog. 0123456789\n");
-    QByteArray bytes;
-    while (bytes.size() < size)
-        bytes += line;
-    bytes.truncate(size);
-    return bytes;
-}
-
 } // namespace
 
 class TestZip : public QObject

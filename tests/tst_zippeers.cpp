@@ -68,25 +68,6 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
 
 const QFile::Permissions ownerGroupOther = QFile::Permissions(0x7077);
 
-QByteArray textBytes(int size)
-{
-    QByteArray line("Lorem ipsum dolor sit amet, consectetur adipiscing elit 42.\n");
-    QByteArray bytes;
-    while (bytes.size() < size)
-        bytes += line;
-    bytes.truncate(size);
-    return bytes;
-}
-
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator gen(7);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char(gen.bounded(256));
-    return bytes;
-}
-
 } // namespace
 
 #define REQUIRE_TOOL(name, package)                                                                     \

@@ -9,6 +9,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QString>
 
@@ -41,6 +42,28 @@ inline void put16(QByteArray &b, int at, quint16 v)
 {
     b[at] = char(v);
     b[at + 1] = char(v >> 8);
+}
+
+// Compressible text of the given size.
+inline QByteArray textBytes(int size)
+{
+    const QByteArray line("The quick brown fox jumps over the lazy dog. 0123456789\n");
+    QByteArray bytes;
+    bytes.reserve(size + line.size());
+    while (bytes.size() < size)
+        bytes += line;
+    bytes.truncate(size);
+    return bytes;
+}
+
+// Incompressible bytes, the same for the same size and seed.
+inline QByteArray randomBytes(int size, quint32 seed = 1)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator gen(seed + quint32(size));
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(gen.bounded(256));
+    return bytes;
 }
 
 inline QByteArray makeArchive(const std::function<void(QZipWriter &)> &fill)
