@@ -15,6 +15,7 @@ class TestZipBridge : public QObject
 
 private slots:
     void init();
+    void cleanup();
     void emptyArguments_data();
     void emptyArguments();
     void emptyFolder();
@@ -32,6 +33,12 @@ private:
     QTemporaryDir *work = nullptr;
     QString root;
 };
+
+void TestZipBridge::cleanup()
+{
+    delete work;
+    work = nullptr;
+}
 
 void TestZipBridge::init()
 {

@@ -17,6 +17,7 @@ class TestZipSafety : public QObject
 
 private slots:
     void init();
+    void cleanup();
     void traversal_data();
     void traversal();
     void linkTargets_data();
@@ -34,6 +35,12 @@ private:
     QString outside;
     QString dest;
 };
+
+void TestZipSafety::cleanup()
+{
+    delete sandbox;
+    sandbox = nullptr;
+}
 
 void TestZipSafety::init()
 {
