@@ -303,20 +303,25 @@
             B._uploadInstance = inst;
             inst.emit('onStart', list.length);
 
-            // Ends a run that the host never opened: the caller still gets its close.
-            function closeLocally(text) {
-                inst.emit('onError', text);
-                if (B._uploadInstance === inst)
-                    B._uploadInstance = false;
-                inst.emit('onClose', '');
-            }
+            var errorSeen = false;
+            var onError = inst.onError;
+            inst.onError = function (text) {
+                errorSeen = true;
+                onError(text);
+            };
 
             setTimeout(function () {
                 if (!host.initFileManager(url)) {
-                    // A run left open (e.g. by a page reloaded while publishing) is
-                    // ended, so the next attempt can start.
+                    // The open run can only be left over from an earlier page (a
+                    // reload while publishing), which nobody steers any more: end
+                    // it, so the next attempt can start, and end this one here.
+                    host.closeFileManager();
                     host.exitPublish();
-                    closeLocally('Error: a previous publishing run was still open; it has been stopped.\nPlease publish again.');
+                    if (!errorSeen)
+                        inst.emit('onError', 'Error: a previous publishing run was still open; it has been stopped.\nPlease publish again.');
+                    if (B._uploadInstance === inst)
+                        B._uploadInstance = false;
+                    inst.emit('onClose', '');
                     return;
                 }
                 for (var i = 0; i < list.length; i++) {

@@ -62,6 +62,7 @@
 
     function becomeReady() {
         ready = true;
+        B._startLog.push('ready');
         var list = readyHandlers;
         readyHandlers = [];
         for (var i = 0; i < list.length; i++) {
@@ -73,9 +74,14 @@
         }
     }
 
+    // What the wait saw, in order: one entry per poll, then "ready".
+    B._startLog = [];
+
     B.waitForHost = function () {
         var timer = setInterval(function () {
-            if (B.isValid()) {
+            var valid = B.isValid();
+            B._startLog.push(valid ? 'valid' : 'not valid');
+            if (valid) {
                 clearInterval(timer);
                 becomeReady();
             }

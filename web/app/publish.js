@@ -330,15 +330,18 @@
             $('#progress-bar').style.width = (this.total ? Math.round(100 * this.count / this.total) : 100) + '%';
         },
         showError: function (text) {
+            // The text stays text; only its first line feed and the host's own
+            // "<br>" separators become line breaks.
             var p = A.clear($('#progress-error-text'));
-            var cut = String(text).indexOf('\n');
-            if (cut < 0) {
-                p.appendChild(document.createTextNode(String(text)));
-            } else {
-                p.appendChild(document.createTextNode(String(text).slice(0, cut)));
-                p.appendChild(document.createElement('br'));
-                p.appendChild(document.createTextNode(String(text).slice(cut + 1)));
-            }
+            var t = String(text);
+            var cut = t.indexOf('\n');
+            if (cut >= 0)
+                t = t.slice(0, cut) + '<br>' + t.slice(cut + 1);
+            t.split(/<br\s*\/?>/i).forEach(function (line, i) {
+                if (i > 0)
+                    p.appendChild(document.createElement('br'));
+                p.appendChild(document.createTextNode(line));
+            });
             A.show($('#progress-error'), true);
             A.show($('#progress-running'), false);
         },
@@ -439,6 +442,7 @@
             }
         });
         state.shown = shown;
+        state.failures = failures;
         A.lastPublish = state;
         return true;
     };

@@ -1,0 +1,186 @@
+#pragma once
+
+// Helpers for the end-to-end tests: the real main window with the real web bundle,
+// driven by script in the page's main frame and observed through the DOM and the
+// file system. Screenshots of each step go to the build folder's e2e-screens/.
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+#include <QStandardPaths>
+#include <QUrl>
+#include <QWebFrame>
+#include <QWebView>
+#include <QtTest>
+
+#include "mainwindow.h"
+#include "qwebpageex.h"
+#include "resourcebundle.h"
+
+namespace E2e {
+
+inline bool registerBundle()
+{
+    static const bool ok = registerWebBundle();
+    return ok;
+}
+
+inline QVariant eval(MainWindow &window, const QString &js)
+{
+    return window.page()->mainFrame()->evaluateJavaScript(js);
+}
+
+inline QString quoted(const QString &text)
+{
+    // A JSON string is a valid script string literal.
+    const QByteArray json = QJsonDocument(QJsonArray { text }).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(json.mid(1, json.size() - 2));
+}
+
+// Waits, bounded, until the script condition holds in the page.
+inline bool waitFor(MainWindow &window, const QString &condition, int timeoutMs = 20000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (window.page() && eval(window, QStringLiteral("!!(function(){try{return (%1);}catch(e){return false;}})()")
+                                                  .arg(condition)).toBool())
+            return true;
+        QTest::qWait(10);
+    }
+    return false;
+}
+
+// Waits until the editor has started and shows a site.
+inline bool waitForApp(MainWindow &window, int timeoutMs = 20000)
+{
+    return waitFor(window, QStringLiteral("document.body.className.indexOf('app-ready') >= 0"
+                                          " && !!qlrApp.currentSite()"), timeoutMs);
+}
+
+inline void click(MainWindow &window, const QString &selector)
+{
+    eval(window, QStringLiteral("document.querySelector(%1).click()").arg(quoted(selector)));
+}
+
+// Types a value into a field and lets the page see it as the user's edit.
+inline void setField(MainWindow &window, const QString &selector, const QString &value)
+{
+    eval(window, QStringLiteral("(function(){var f = document.querySelector(%1); f.value = %2;"
+                                "['input','keyup','change'].forEach(function(n){"
+                                "var e = document.createEvent('HTMLEvents'); e.initEvent(n, true, true);"
+                                " f.dispatchEvent(e);});})()")
+                         .arg(quoted(selector), quoted(value)));
+}
+
+inline bool visible(MainWindow &window, const QString &selector)
+{
+    return eval(window, QStringLiteral("(function(){var n = document.querySelector(%1);"
+                                       " return !!n && !n.hidden && n.offsetParent !== null;})()")
+                        .arg(quoted(selector))).toBool();
+}
+
+inline QString text(MainWindow &window, const QString &selector)
+{
+    return eval(window, QStringLiteral("document.querySelector(%1).textContent").arg(quoted(selector))).toString();
+}
+
+inline QString screensFolder()
+{
+    const QString dir = QStringLiteral(QUILLARY_BINARY_DIR "/e2e-screens");
+    QDir().mkpath(dir);
+    return dir;
+}
+
+inline void screenshot(MainWindow &window, const QString &name)
+{
+    QCoreApplication::processEvents();
+    QTest::qWait(150);
+    window.grab().save(screensFolder() + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
+
+// Every file below a folder, by its path relative to it.
+inline QMap<QString, QByteArray> filesUnder(const QString &folder)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly))
+            files.insert(QDir(folder).relativeFilePath(path), file.readAll());
+    }
+    return files;
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The files the current site's upload list stands for: each destination with the
+// bytes of its sources joined, generated texts as the page generates them.
+inline QMap<QString, QByteArray> expectedUpload(MainWindow &window)
+{
+    const QString json = eval(window, QStringLiteral(
+            "JSON.stringify(qlrApp.buildUploadList(qlrApp.currentSite()).map(function (e) {"
+            "  return { dest: e.dest, srcList: e.srcList.map(function (s) {"
+            "    return { src: s.src, filter: !!s.filter, text: s.filter ? Bridge.templating(s.src, s.filter) : '' };"
+            "  }) };"
+            "}))")).toString();
+    QMap<QString, QByteArray> files;
+    const QJsonArray entries = QJsonDocument::fromJson(json.toUtf8()).array();
+    for (const QJsonValue &e : entries) {
+        QByteArray bytes;
+        for (const QJsonValue &s : e.toObject().value(QStringLiteral("srcList")).toArray()) {
+            const QJsonObject src = s.toObject();
+            if (src.value(QStringLiteral("filter")).toBool())
+                bytes += src.value(QStringLiteral("text")).toString().toUtf8();
+            else
+                bytes += readFile(QUrl(src.value(QStringLiteral("src")).toString()).toLocalFile());
+        }
+        files.insert(e.toObject().value(QStringLiteral("dest")).toString(), bytes);
+    }
+    return files;
+}
+
+// Compares two file sets and names the first difference.
+inline QString compareFiles(const QMap<QString, QByteArray> &expected, const QMap<QString, QByteArray> &actual)
+{
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        if (!actual.contains(it.key()))
+            return QStringLiteral("missing on the destination: ") + it.key();
+        if (actual.value(it.key()) != it.value())
+            return QStringLiteral("different bytes: %1 (%2 expected, %3 found)")
+                    .arg(it.key()).arg(it.value().size()).arg(actual.value(it.key()).size());
+    }
+    for (auto it = actual.cbegin(); it != actual.cend(); ++it) {
+        if (!expected.contains(it.key()))
+            return QStringLiteral("not in the upload list: ") + it.key();
+    }
+    return QString();
+}
+
+inline QString documentsFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+}
+
+inline QString dataFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::DataLocation);
+}
+
+inline QString starterFolder()
+{
+    return documentsFolder() + QStringLiteral("/Quillary/My First Site");
+}
+
+} // namespace E2e
