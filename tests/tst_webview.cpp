@@ -2,7 +2,10 @@
 
 #include <QNetworkAccessManager>
 #include <QPointer>
+#include <QProcess>
 #include <QScreen>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -15,25 +18,49 @@
 namespace {
 
 // A one-page HTTP server on loopback, standing in for any remote site.
+// With a certificate and key it speaks TLS, with a self-signed certificate that no
+// client can verify.
 class TinyHttpServer : public QTcpServer
 {
 public:
-    TinyHttpServer()
+    explicit TinyHttpServer(const QString &pageName, const QSslCertificate &cert = QSslCertificate(),
+                            const QSslKey &key = QSslKey())
+        : m_body("<html><body><script>window.pageName = '" + pageName.toUtf8()
+                 + "';</script></body></html>")
+        , m_cert(cert)
+        , m_key(key)
     {
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, socket, [socket] {
-                    if (!socket->readAll().contains("\r\n\r\n"))
-                        return;
-                    const QByteArray body = "<html><body><script>window.pageName = 'remote';</script></body></html>";
-                    socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n"
-                                  "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-                    socket->disconnectFromHost();
-                });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
     }
+
+protected:
+    void incomingConnection(qintptr handle) override
+    {
+        auto *socket = new QSslSocket(this);
+        if (!socket->setSocketDescriptor(handle)) {
+            delete socket;
+            return;
+        }
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+            m_request[socket] += socket->readAll();
+            if (!m_request[socket].contains("\r\n\r\n"))
+                return;
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n"
+                          "Content-Length: " + QByteArray::number(m_body.size()) + "\r\n\r\n" + m_body);
+            socket->disconnectFromHost();
+        });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        if (!m_cert.isNull()) {
+            socket->setLocalCertificate(m_cert);
+            socket->setPrivateKey(m_key);
+            socket->startServerEncryption();
+        }
+    }
+
+private:
+    QByteArray m_body;
+    QSslCertificate m_cert;
+    QSslKey m_key;
+    QHash<QSslSocket *, QByteArray> m_request;
 };
 
 } // namespace
@@ -52,6 +79,7 @@ private slots:
     void remotePageGetsNoHost();
     void localFileGetsHost();
     void consoleMessagesForwarded();
+    void unverifiedCertificateStillLoads();
 
 private:
     void load(const QUrl &url, const QString &pageName, bool byScript = true);
@@ -156,7 +184,7 @@ void TestWebView::reloadBuildsNewGeneration()
 
 void TestWebView::remotePageGetsNoHost()
 {
-    TinyHttpServer server;
+    TinyHttpServer server(QStringLiteral("remote"));
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     const QUrl remote(QStringLiteral("http://127.0.0.1:%1/").arg(server.serverPort()));
     WebFixture::eval(*window, QStringLiteral("window.location.href = '%1';").arg(remote.toString()));
@@ -199,6 +227,31 @@ void TestWebView::consoleMessagesForwarded()
     // Handed to the bridge queued: the log grows only once the loop runs.
     QCOMPARE(QFileInfo(log).size(), before);
     QTRY_VERIFY(QFileInfo(log).size() > before);
+}
+
+void TestWebView::unverifiedCertificateStillLoads()
+{
+    if (!QSslSocket::supportsSsl())
+        QFAIL("this Qt has no TLS support");
+    const QString certPath = TestEnv::root() + QStringLiteral("/cert.pem");
+    const QString keyPath = TestEnv::root() + QStringLiteral("/key.pem");
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  { "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=untrusted.invalid",
+                    "-days", "1", "-keyout", keyPath, "-out", certPath });
+    QVERIFY2(openssl.waitForFinished(30000) && openssl.exitCode() == 0, "openssl could not make a certificate");
+    QFile certFile(certPath), keyFile(keyPath);
+    QVERIFY(certFile.open(QIODevice::ReadOnly) && keyFile.open(QIODevice::ReadOnly));
+    const QSslCertificate cert(&certFile, QSsl::Pem);
+    const QSslKey key(&keyFile, QSsl::Rsa, QSsl::Pem);
+    QVERIFY(!cert.isNull() && !key.isNull());
+
+    TinyHttpServer server(QStringLiteral("tls"), cert, key);
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    window->webView()->load(QUrl(QStringLiteral("https://127.0.0.1:%1/").arg(server.serverPort())));
+    QTRY_COMPARE_WITH_TIMEOUT(WebFixture::eval(*window, QStringLiteral("window.pageName")).toString(),
+                              QStringLiteral("tls"), 15000);
+    load(QUrl(QStringLiteral("qrc:/web/index.html")), QStringLiteral("index"), false);
 }
 
 QUILLARY_TEST_MAIN(TestWebView)
