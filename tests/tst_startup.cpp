@@ -1,11 +1,13 @@
 #include "testmain.h"
 
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QTimer>
 
+#include "resourcebundle.h"
 #include "singleinstance.h"
 #include "webfixture.h"
 
@@ -26,6 +28,7 @@ private slots:
     void emptyMessageIsIgnored();
     void secondStartWithoutPathOpensWindow();
     void staleSocketAfterKill();
+    void linkedBundleHoldsWebFolder();   // last: it registers the real page over the test page
 
 private:
     QStringList received();
@@ -202,6 +205,30 @@ void TestStartup::staleSocketAfterKill()
 
     next.kill();
     QVERIFY(next.waitForFinished(5000));
+}
+
+void TestStartup::linkedBundleHoldsWebFolder()
+{
+    QVERIFY(registerWebBundle());
+    const QString web = QStringLiteral(QUILLARY_SOURCE_DIR "/web");
+    const QString testWeb = QStringLiteral(QUILLARY_SOURCE_DIR "/tests/data/testbundle/web");
+    QDirIterator it(web, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    int compared = 0;
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString rel = QDir(web).relativeFilePath(path);
+        if (QFileInfo::exists(testWeb + QLatin1Char('/') + rel))
+            continue;   // the test page of the same name may answer first
+        QFile source(path), linked(QStringLiteral(":/web/") + rel);
+        QVERIFY2(linked.open(QIODevice::ReadOnly), qPrintable(rel));
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        QCOMPARE(linked.readAll(), source.readAll());
+        ++compared;
+    }
+    QVERIFY(QFile::exists(QStringLiteral(":/web/index.html")));
+    QVERIFY(QFile::exists(QStringLiteral(":/oldbridge.js")));
+    QVERIFY(QFile::exists(QStringLiteral(":/icons/quillary-128.png")));
+    qDebug() << compared << "bundle files compared";
 }
 
 QUILLARY_TEST_MAIN(TestStartup)
