@@ -14,6 +14,7 @@ parent folder. Stop it with SIGTERM to its process id.
 """
 
 import argparse
+import logging
 import os
 import signal
 import subprocess
@@ -105,6 +106,9 @@ def main():
         handler.banner = 'quillary test server'
         servers.append(FTPServer(('127.0.0.1', port), handler))
 
+    # Connections and failed log-ins go to stderr (pyftpdlib masks passwords),
+    # so tests can count the attempts a client made.
+    logging.basicConfig(level=logging.INFO, stream=sys.stderr, format='%(message)s')
     signal.signal(signal.SIGTERM, lambda *unused: sys.exit(0))
     print('READY', flush=True)
     try:

@@ -1,0 +1,340 @@
+#include "testmain.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTcpServer>
+
+#include <thread>
+
+#include "ftpfilemanager.h"
+#include "messagelog.h"
+#include "testservers.h"
+
+Q_DECLARE_METATYPE(TestServer::Kind)
+
+// The FTP destination over real servers of every kind.
+class TestFtpFileManager : public QObject
+{
+    Q_OBJECT
+
+    TestServerPool pool;
+    QString bigFile;
+    static const int bigSize = 50 * 1024 * 1024;
+
+    static void addKinds()
+    {
+        QTest::addColumn<TestServer::Kind>("kind");
+        for (TestServer::Kind kind : TestServer::allKinds())
+            QTest::newRow(qPrintable(TestServer::kindName(kind))) << kind;
+    }
+    TestServer *rowServer()
+    {
+        QFETCH(TestServer::Kind, kind);
+        QString error;
+        TestServer *s = pool.get(kind, &error);
+        if (!s)
+            QTest::qFail(qPrintable("cannot start the test server: " + error), __FILE__, __LINE__);
+        return s;
+    }
+    // The base URL as the destination record holds it: no path.
+    static QUrl baseUrl(const TestServer *s, const QString &user = QStringLiteral("quillarytest"),
+                        const QString &password = QStringLiteral("quillary-test-pw"))
+    {
+        QUrl u = s->storedUrl(QString(), user, password);
+        u.setPath(QString());
+        return u;
+    }
+    static QByteArray pattern(int size)
+    {
+        QByteArray bytes(size, Qt::Uninitialized);
+        quint32 x = 88172645u + quint32(size);
+        for (int i = 0; i < size; ++i) {
+            x ^= x << 13; x ^= x >> 17; x ^= x << 5;
+            bytes[i] = char(x);
+        }
+        return bytes;
+    }
+    static QByteArray readFile(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+    static void writeFile(const QString &path, const QByteArray &bytes)
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QCOMPARE(f.write(bytes), qint64(bytes.size()));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        bigFile = QDir::tempPath() + "/big.bin";
+        writeFile(bigFile, pattern(bigSize));
+    }
+    void cleanup() { pool.releaseImplicit(); }
+
+    // The URL's path follows each mkpath; an unresolvable host answers at once.
+    void rootForms_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("urlPath");
+        QTest::newRow("site") << "/site/" << "assets" << "/site/assets";
+        QTest::newRow("empty root") << "/" << "assets" << "//assets";
+        QTest::newRow("doubled") << "//site//" << "assets" << "//site//assets";
+        QTest::newRow("trailing slash") << "site" << "assets/img/" << "/site/assets/img";
+    }
+    void rootForms()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, path);
+        QFETCH(QString, urlPath);
+        FtpFileManager fm(QUrl("ftp://nowhere.invalid:21"), folder);
+        QCOMPARE(fm.url(), QString("ftp://nowhere.invalid:21"));
+        QVERIFY(!fm.mkpath(path));
+        QCOMPARE(QUrl(fm.url()).path(), urlPath);
+    }
+
+    void unresolvableHost()
+    {
+        MessageLog log;
+        FtpFileManager fm(QUrl("ftp://" + TestServer::stored("u") + ":" + TestServer::stored("p")
+                               + "@nowhere.invalid:21"), "site");
+        QVERIFY(!fm.putdata("a.txt", "x"));
+        QCOMPARE(fm.errorString(), QString("Could not resolve host"));
+        QCOMPARE(log.messages().filter("curl told us 6").size(), 3);
+        // Given up: nothing more is tried.
+        QVERIFY(!fm.mkpath("x"));
+        QVERIFY(fm.getfile("a.txt"));
+        QCOMPARE(log.messages().filter("curl told us").size(), 3);
+        QCOMPARE(fm.errorString(), QString("Could not resolve host"));
+    }
+
+    void folderChain_data() { addKinds(); }
+    void folderChain()
+    {
+        TestServer *s = rowServer();
+        if (!s)
+            return;
+        FtpFileManager fm(baseUrl(s), "/site/");
+        QVERIFY2(fm.mkpath(""), qPrintable(fm.errorString()));
+        QVERIFY(QFileInfo(s->rootFolder() + "/site").isDir());
+        QCOMPARE(fm.errorString(), QString());
+        {
+            MessageLog log;
+            QVERIFY2(fm.mkpath("assets/img"), qPrintable(fm.errorString()));
+            // Tested from the deepest level up, then made downwards.
+            QCOMPARE(log.messages().filter(QRegularExpression("^/")),
+                     (QStringList{ "/site/assets/img", "/site/assets", "/site", "/site/assets", "/site/assets/img" }));
+        }
+        QVERIFY(QFileInfo(s->rootFolder() + "/site/assets/img").isDir());
+        QVERIFY(fm.url().endsWith("/site/assets/img"));
+        QVERIFY(fm.mkpath("assets/img/"));
+        QVERIFY(fm.putdata("assets/img/a.txt", "in the chain"));
+        QCOMPARE(readFile(s->rootFolder() + "/site/assets/img/a.txt"), QByteArray("in the chain"));
+        // A fresh manager finds the existing folder with one listing.
+        FtpFileManager again(baseUrl(s), "site");
+        MessageLog log;
+        QVERIFY(again.mkpath("assets"));
+        QCOMPARE(log.messages().filter(QRegularExpression("^/")), QStringList{ "/site/assets" });
+    }
+
+    void refusedFolderEndsTheWalk_data() { addKinds(); }
+    void refusedFolderEndsTheWalk()
+    {
+        TestServer *s = rowServer();
+        if (!s)
+            return;
+        FtpFileManager fm(baseUrl(s), "blocked");
+        QVERIFY(fm.mkpath(""));
+        QVERIFY2(fm.putdata("blocker", "a file where a folder should go"), qPrintable(fm.errorString()));
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!fm.mkpath("blocker/sub"));
+        QCOMPARE(fm.errorString(), QString("Quote command failure"));
+        QVERIFY(timer.elapsed() < 20000);
+        QCOMPARE(readFile(s->rootFolder() + "/blocked/blocker"), QByteArray("a file where a folder should go"));
+    }
+
+    void uploads_data()
+    {
+        QTest::addColumn<TestServer::Kind>("kind");
+        QTest::addColumn<int>("size");
+        for (TestServer::Kind kind : TestServer::allKinds()) {
+            for (int size : { 0, 20000 })
+                QTest::addRow("%s %d", qPrintable(TestServer::kindName(kind)), size) << kind << size;
+        }
+    }
+    void uploads()
+    {
+        QFETCH(int, size);
+        TestServer *s = rowServer();
+        if (!s)
+            return;
+        FtpFileManager fm(baseUrl(s), "up");
+        QVERIFY(fm.mkpath("data"));
+        const QString name = QString("data/%1.bin").arg(size);
+        QVERIFY2(fm.putdata(name, pattern(size)), qPrintable(fm.errorString()));
+        QCOMPARE(readFile(s->rootFolder() + "/up/" + name), pattern(size));
+        const QString source = QDir::tempPath() + QString("/source-%1.bin").arg(size);
+        writeFile(source, pattern(size) + "+file");
+        QVERIFY2(fm.putfile(name, source), qPrintable(fm.errorString()));
+        QCOMPARE(readFile(s->rootFolder() + "/up/" + name), pattern(size) + "+file");
+        QCOMPARE(fm.errorString(), QString());
+        QSharedPointer<QIODevice> back = fm.getfile(name);
+        QVERIFY(back);
+        QCOMPARE(back->readAll(), pattern(size) + "+file");
+    }
+
+    void largeUpload_data() { addKinds(); }
+    void largeUpload()
+    {
+        TestServer *s = rowServer();
+        if (!s)
+            return;
+        FtpFileManager fm(baseUrl(s), "");
+        QVERIFY(fm.mkpath("big"));
+        QVERIFY2(fm.putfile("big/big.bin", bigFile), qPrintable(fm.errorString()));
+        QCOMPARE(QFileInfo(s->rootFolder() + "/big/big.bin").size(), qint64(bigSize));
+        QVERIFY(readFile(s->rootFolder() + "/big/big.bin") == pattern(bigSize));
+        QSharedPointer<QIODevice> back = fm.getfile("big/big.bin");
+        QVERIFY(back);
+        QCOMPARE(back->size(), qint64(bigSize));
+        QVERIFY(back->readAll() == pattern(bigSize));
+    }
+
+    void wrongPassword_data() { addKinds(); }
+    void wrongPassword()
+    {
+        TestServer *s = rowServer();
+        if (!s)
+            return;
+        const int failedBefore = s->log().count("failed login");
+        FtpFileManager fm(baseUrl(s, s->user(), "wrong"), "site");
+        QVERIFY(!fm.mkpath("x"));
+        const QString text = "User, password or similar was not accepted and we failed to login";
+        QCOMPARE(fm.errorString(), text);
+        if (s->allowsAnonymous()) // pyftpdlib logs each failed log-in
+            QTRY_COMPARE_WITH_TIMEOUT(s->log().count("failed login") - failedBefore, 3, 3000);
+        // Once given up the manager sends nothing: with the server gone the
+        // answer is still the log-in failure, not a failed connection.
+        QVERIFY(s->stop());
+        QVERIFY(!fm.putdata("a.txt", "x"));
+        QCOMPARE(fm.errorString(), text);
+        QVERIFY2(s->start(), qPrintable(s->errorString()));
+    }
+
+    void missingFolder_data() { addKinds(); }
+    void missingFolder()
+    {
+        TestServer *s = rowServer();
+        if (!s)
+            return;
+        FtpFileManager fm(baseUrl(s), "");
+        QVERIFY(!fm.putdata("no/such/folder/a.txt", "x"));
+        QVERIFY(!fm.errorString().isEmpty());
+        QSharedPointer<QIODevice> back = fm.getfile("no-such-file.html");
+        QVERIFY(back);
+        QVERIFY(back->readAll().isEmpty());
+        QVERIFY(!fm.errorString().isEmpty());
+    }
+
+    void anonymous()
+    {
+        QString error;
+        TestServer *s = pool.get(TestServer::PyFtp, &error);
+        QVERIFY2(s, qPrintable(error));
+        FtpFileManager fm(baseUrl(s, QString(), QString()), "anon");
+        QVERIFY2(fm.mkpath(""), qPrintable(fm.errorString()));
+        QVERIFY(fm.putdata("a.txt", "anonymous"));
+        QCOMPARE(readFile(s->rootFolder() + "/anon/a.txt"), QByteArray("anonymous"));
+    }
+
+    void unsafePathsAreRefused_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("parent") << "../outside";
+        QTest::newRow("inner parent") << "a/../../outside";
+        QTest::newRow("command injection") << "a\r\nDELE b";
+        QTest::newRow("line feed") << "a\nb";
+        QTest::newRow("nul") << QString("a") + QChar(0) + "b";
+        QTest::newRow("escape") << "a\x1b" "b";
+    }
+    void unsafePathsAreRefused()
+    {
+        QFETCH(QString, path);
+        QString error;
+        TestServer *s = pool.get(TestServer::PyFtp, &error);
+        QVERIFY2(s, qPrintable(error));
+        const int sessions = s->log().count("session opened");
+        FtpFileManager fm(baseUrl(s), "safe");
+        QVERIFY(!fm.mkpath(path));
+        QVERIFY(fm.errorString().startsWith("Can't create path<br>"));
+        QVERIFY(!fm.putdata(path, "x"));
+        QVERIFY(fm.errorString().startsWith("Can't create file<br>safe/"));
+        QVERIFY(!fm.putfile(path, bigFile));
+        QVERIFY(fm.errorString().startsWith("Can't create file<br>safe/"));
+        // Refused before any log-in.
+        QCOMPARE(s->log().count("session opened"), sessions);
+    }
+
+    void unreadableSource()
+    {
+        QString error;
+        TestServer *s = pool.get(TestServer::PyFtp, &error);
+        QVERIFY2(s, qPrintable(error));
+        FtpFileManager fm(baseUrl(s), "");
+        const QString missing = QDir::tempPath() + "/<none>&.txt";
+        QVERIFY(!fm.putfile("a.txt", missing));
+        QCOMPARE(fm.errorString(), "File not exists<br>" + QDir::tempPath() + "/&lt;none&gt;&amp;.txt");
+        QVERIFY(!fm.putfile("a.txt", QDir::tempPath()));
+        QCOMPARE(fm.errorString(), "Error open file<br>" + QDir::tempPath());
+        QVERIFY(!QFile::exists(s->rootFolder() + "/a.txt"));
+        // The next good operation clears it.
+        QVERIFY(fm.putdata("b.txt", "b"));
+        QCOMPARE(fm.errorString(), QString());
+    }
+
+    void testConnection_data()
+    {
+        QTest::addColumn<TestServer::Kind>("kind");
+        QTest::newRow("pyftpd") << TestServer::PyFtp;
+        QTest::newRow("vsftpd-explicit") << TestServer::VsftpdExplicit;
+        QTest::newRow("pyftpd-implicit") << TestServer::PyFtpsImplicit;
+        QTest::newRow("sftp") << TestServer::Sftp;
+    }
+    void testConnection()
+    {
+        TestServer *s = rowServer();
+        if (!s)
+            return;
+        const QString base = QString("%1://quillarytest:%2@127.0.0.1:%3/site").arg(s->scheme());
+        QVERIFY(FtpFileManager::testConnection(base.arg("quillary-test-pw").arg(s->port())));
+        QVERIFY(!FtpFileManager::testConnection(base.arg("wrong").arg(s->port())));
+    }
+
+    void abortEndsTheRun()
+    {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        FtpFileManager fm(QUrl(QString("ftp://127.0.0.1:%1").arg(silent.serverPort())), "site");
+        std::thread canceller([&fm] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            fm.abort();
+        });
+        QElapsedTimer timer;
+        timer.start();
+        const bool ok = fm.mkpath("x");
+        canceller.join();
+        QVERIFY(!ok);
+        // One attempt cut short, and no new ones.
+        QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+        timer.restart();
+        QVERIFY(!fm.putdata("a", "b"));
+        QVERIFY(timer.elapsed() < 1000);
+    }
+};
+
+QUILLARY_TEST_MAIN(TestFtpFileManager)
+#include "tst_ftpfilemanager.moc"
