@@ -81,8 +81,10 @@ inline void setField(MainWindow &window, const QString &selector, const QString 
 
 inline bool visible(MainWindow &window, const QString &selector)
 {
-    return eval(window, QStringLiteral("(function(){var n = document.querySelector(%1);"
-                                       " return !!n && !n.hidden && n.offsetParent !== null;})()")
+    return eval(window, QStringLiteral("(function(){var n = document.querySelector(%1); if (!n) return false;"
+                                       " for (; n && n.nodeType === 1; n = n.parentNode)"
+                                       "  if (n.hidden || getComputedStyle(n).display === 'none') return false;"
+                                       " return true;})()")
                         .arg(quoted(selector))).toBool();
 }
 

@@ -350,6 +350,8 @@
             A.show($('#progress-running'), true);
         },
         finish: function (title, text, failures, canOpen) {
+            if (canOpen)
+                $('#progress-bar').style.width = '100%';
             $('#progress-title').textContent = title;
             $('#progress-done-text').textContent = text;
             var ul = A.clear($('#progress-failed'));
@@ -374,10 +376,11 @@
         if (!site || run)
             return false;
         context = makeContext(site);
-        var shown = A.withoutPassword(destUrl);
+        var key = A.withoutPassword(destUrl);
+        var shown = /^file:/.test(key) ? A.displayPath(key) : key;
         var entries = A.buildUploadList(site);
         var store = loadHashes(site.folder);
-        var old = store[shown] || {};
+        var old = store[key] || {};
         var hashes = {};
         entries.forEach(function (e) { hashes[e.dest] = entryHash(e); });
         var send = entries.filter(function (e) {
@@ -430,7 +433,7 @@
                     else
                         next[e.dest] = hashes[e.dest];
                 });
-                store[shown] = next;
+                store[key] = next;
                 B.saveLocalFile(site.folder + '/' + HASHES, JSON.stringify(store, null, 1));
                 if (failures.length)
                     progress.finish('Published with errors', 'The site was published to ' + shown + ', but ' +
@@ -438,7 +441,7 @@
                                     failures, true);
                 else
                     progress.finish('Published', 'The site published successfully to ' + shown, [], true);
-                A.fire('uploadFilesComplete', shown);
+                A.fire('uploadFilesComplete', key);
             }
         });
         state.shown = shown;
