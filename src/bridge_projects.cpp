@@ -12,6 +12,7 @@
 #include <QUrl>
 
 #include "filemanager.h"
+#include "ftpfilemanager.h"
 #include "localfilemanager.h"
 #include "miscutils.h"
 
@@ -43,6 +44,12 @@ QString readWhole(const QSharedPointer<FileManager> &manager, const QString &nam
     return QString::fromUtf8(device->readAll());
 }
 
+bool isRemoteScheme(const QString &scheme)
+{
+    return scheme == QLatin1String("ftp") || scheme == QLatin1String("sftp")
+            || scheme == QLatin1String("ftps");
+}
+
 } // namespace
 
 QSharedPointer<FileManager> Bridge::createFileManager(const QString &url)
@@ -57,6 +64,8 @@ QSharedPointer<FileManager> Bridge::createFileManager(const QString &url)
             return QSharedPointer<FileManager>();
         return QSharedPointer<FileManager>(new LocalFileManager(data.path));
     }
+    if (data.type == 1 && isRemoteScheme(data.url.scheme()))
+        return QSharedPointer<FileManager>(new FtpFileManager(data.url, data.path));
     return QSharedPointer<FileManager>();
 }
 
