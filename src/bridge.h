@@ -136,6 +136,14 @@ private:
 
     // Further private state, one block per area; each area adds only below its own line.
     // -- files and images
+    // A new file name in the temporary folder, "<prefix><date>_<time>.<extension>"
+    // with "_1", "_2", ... added when taken. The name is reserved by creating the
+    // empty file, so no later call (same second or not) gets it again. Empty when
+    // the temporary folder is missing.
+    QString makeTempFileName(const QString &extension, const QString &prefix = QString());
+    // The root, home, the application's data, documents and temporary roots,
+    // and every folder that holds one of them: never removed by removeLocal.
+    bool isProtectedLocation(const QString &path) const;
     // -- settings and projects
     // -- downloads
     // Synchronous downloads waiting in their nested event loop, and whether a

@@ -1,17 +1,249 @@
 #include "bridge.h"
 
-QString Bridge::openFileDialog(QString, QString, QString) { return QString(); }
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include "miscutils.h"
+
+namespace {
+
+// Writes the bytes through a temporary file that replaces the target only
+// once everything is on disk: a failed or interrupted write keeps what was
+// there. Creates the missing folders first.
+bool writeWholeFile(const QString &path, const QByteArray &bytes)
+{
+    QFileInfo(path).absoluteDir().mkpath(QStringLiteral("."));
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+        return true;
+    qWarning().noquote() << "cannot write" << path << ":" << file.errorString();
+    file.cancelWriting();
+    return false;
+}
+
+bool readWholeFile(const QString &path, QByteArray *bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    *bytes = file.readAll();
+    // Sequential files (pipes, devices) have no size to compare against.
+    return file.isSequential() || bytes->size() == file.size();
+}
+
+// The canonical path when the entry exists, else the cleaned absolute one.
+QString resolvedPath(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : canonical;
+}
+
+} // namespace
+
+QString Bridge::makeTempFileName(const QString &extension, const QString &prefix)
+{
+    if (!tempDir.isValid())
+        return QString();
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString stem = tempDir.path() + QLatin1Char('/') + prefix
+            + now.date().toString(Qt::ISODate) + QLatin1Char('_')
+            + now.time().toString(Qt::TextDate).replace(QLatin1Char(':'), QLatin1Char('-'));
+    for (int n = 0; n < 100000; ++n) {
+        const QString name = (n == 0 ? stem : stem + QLatin1Char('_') + QString::number(n))
+                + QLatin1Char('.') + extension;
+        QFile file(name);
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return name;
+        if (!file.exists())
+            return name;   // cannot be reserved, but it is free: the caller's write reports
+    }
+    return QString();
+}
+
+bool Bridge::isProtectedLocation(const QString &path) const
+{
+    const QString target = resolvedPath(path);
+    if (target == QLatin1String("/"))
+        return true;
+    QStringList roots = {
+        QDir::homePath(),
+        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
+        QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation),
+        QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation),
+        QDir::tempPath(),
+    };
+    if (tempDir.isValid())
+        roots << tempDir.path();
+    for (const QString &root : qAsConst(roots)) {
+        if (root.isEmpty())
+            continue;
+        const QString resolved = resolvedPath(root);
+        if (resolved == target || resolved.startsWith(target + QLatin1Char('/')))
+            return true;
+    }
+    return false;
+}
+
+QString Bridge::openFileDialog(QString caption, QString dir, QString filter)
+{
+    const QString start = urlToLocalPath(dir);
+    const QString chosen = filter == QLatin1String("dir")
+            ? QFileDialog::getExistingDirectory(nullptr, caption, start)
+            : QFileDialog::getOpenFileName(nullptr, caption, start, filter, nullptr,
+                                           QFileDialog::Options());
+    return chosen.isEmpty() ? QString() : localPathToUrl(chosen);
+}
+
 void Bridge::onErrorWindow(QString, bool *) {}
-bool Bridge::saveLocalFile(QString, QString) { return false; }
-QString Bridge::loadLocalFile(QString) { return QString(); }
-QString Bridge::copyLocal(QString, QString) { return QString(); }
-bool Bridge::moveLocal(QString, QString) { return false; }
-bool Bridge::removeLocal(QString) { return false; }
-bool Bridge::isExistsLocal(QString) { return false; }
-QString Bridge::dirList(QString, QString, int, bool) { return QString(); }
-bool Bridge::saveLocalBase64(QString, QString) { return false; }
-QString Bridge::loadLocalBase64(QString) { return QString(); }
-QString Bridge::getResourceFile(QVariant) { return QString(); }
-QString Bridge::saveTempFile(QByteArray) { return QString(); }
-QString Bridge::md5_base64(QString) { return QString(); }
-QString Bridge::getTempLocation() { return tempDir.path(); }
+
+bool Bridge::saveLocalFile(QString url, QString data)
+{
+    return writeWholeFile(urlToLocalPath(url), data.toUtf8());
+}
+
+QString Bridge::loadLocalFile(QString url)
+{
+    return loadText(urlToLocalPath(url), QStringLiteral("UTF-8"));
+}
+
+QString Bridge::copyLocal(QString src, QString dest)
+{
+    const QString source = urlToLocalPath(src);
+    const QString destination = urlToLocalPath(dest);
+    const QFileInfo sourceInfo(source);
+    if (!sourceInfo.exists())
+        return QString();
+
+    if (sourceInfo.isDir()) {
+        copyDir(source, destination, true);
+        return localPathToUrl(destination);
+    }
+
+    QString target = destination;
+    if (QFileInfo(destination).isDir() || dest.endsWith(QLatin1Char('/')))
+        target = QDir(destination).absolutePath() + QLatin1Char('/') + sourceInfo.fileName();
+
+    QByteArray bytes;
+    if (!readWholeFile(source, &bytes) || !writeWholeFile(target, bytes))
+        return QString();
+    return localPathToUrl(target);
+}
+
+bool Bridge::moveLocal(QString src, QString dest)
+{
+    const QString source = urlToLocalPath(src);
+    const QString destination = urlToLocalPath(dest);
+    const QFileInfo sourceInfo(source);
+    const QFileInfo destinationInfo(destination);
+    // A dangling link is still something in the way.
+    if (!(sourceInfo.exists() || sourceInfo.isSymLink())
+            || destinationInfo.exists() || destinationInfo.isSymLink())
+        return false;
+    return QDir().rename(source, destination);
+}
+
+bool Bridge::removeLocal(QString url)
+{
+    const QString path = urlToLocalPath(url);
+    const QFileInfo info(path);
+    // A link goes, never what it points to.
+    if (info.isSymLink())
+        return QFile::remove(path);
+    if (!info.exists())
+        return true;
+    if (isProtectedLocation(path)) {
+        qWarning().noquote() << "refusing to remove" << path;
+        return false;
+    }
+    if (info.isDir())
+        return QDir(path).removeRecursively();
+    return QFile::remove(path);
+}
+
+bool Bridge::isExistsLocal(QString url)
+{
+    return QFileInfo::exists(urlToLocalPath(url));
+}
+
+QString Bridge::dirList(QString url, QString nameFilters, int filter, bool recursive)
+{
+    if (filter == 0)
+        filter = 1;
+    QDir::Filters filters = QDir::NoDotAndDotDot | QDir::CaseSensitive;
+    if (filter & 1)
+        filters |= QDir::Files;
+    if (filter & 2)
+        filters |= QDir::Dirs;
+
+    QStringList patterns = nameFilters.split(QLatin1Char(';'));
+    if (nameFilters.isEmpty())
+        patterns = QStringList { QStringLiteral("*") };
+
+    const QDir root(QFileInfo(urlToLocalPath(url)).absoluteFilePath());
+    QDirIterator it(root.absolutePath(), patterns, filters,
+                    recursive ? QDirIterator::Subdirectories : QDirIterator::NoIteratorFlags);
+    QStringList entries;
+    while (it.hasNext())
+        entries << root.relativeFilePath(it.next());
+    return entries.join(QLatin1Char('\n'));
+}
+
+bool Bridge::saveLocalBase64(QString url, QString data)
+{
+    return writeWholeFile(urlToLocalPath(url), QByteArray::fromBase64(data.toUtf8()));
+}
+
+QString Bridge::loadLocalBase64(QString url)
+{
+    QByteArray bytes;
+    if (!readWholeFile(urlToLocalPath(url), &bytes))
+        return QString();
+    return QString::fromLatin1(bytes.toBase64());
+}
+
+QString Bridge::getResourceFile(QVariant path)
+{
+    QFile file(urlToLocalPath(path.toString()));
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning() << "file open error";
+        return QString();
+    }
+    return QString::fromUtf8(file.readAll().constData());
+}
+
+QString Bridge::saveTempFile(QByteArray data)
+{
+    const QString name = makeTempFileName(QStringLiteral("tmp"));
+    if (name.isEmpty())
+        return QString();
+    if (!writeWholeFile(name, data)) {
+        QFile::remove(name);   // the reserved, empty name
+        return QString();
+    }
+    return localPathToUrl(name);
+}
+
+QString Bridge::md5_base64(QString url)
+{
+    QFile file(urlToLocalPath(url));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!hash.addData(&file) || file.error() != QFileDevice::NoError)
+        return QString();
+    return QString::fromLatin1(hash.result().toBase64());
+}
+
+QString Bridge::getTempLocation()
+{
+    return tempDir.isValid() ? tempDir.path() : QString();
+}
