@@ -28,6 +28,7 @@ private slots:
     void ftpLocationRoundTrip();
     void storedCredentialForm();
     void emptyStoredLocationIsSkipped();
+    void undecryptableCredentialsExportEmpty();
     void updateFtp_data();
     void updateFtp();
     void updateFtpRemovesCredentialsFromStore();
@@ -200,6 +201,20 @@ void TestSettings::emptyStoredLocationIsSkipped()
         settings.endArray();
     }
     QCOMPARE(ftpLocations(bridge), (QStringList{ "ftp://a:b@first:21/", "" }));
+}
+
+void TestSettings::undecryptableCredentialsExportEmpty()
+{
+    Bridge bridge;
+    {
+        // Credentials stored in plain text, not in the stored credential form.
+        QSettings settings;
+        settings.beginWriteArray(QStringLiteral("FtpList"), 1);
+        settings.setArrayIndex(0);
+        settings.setValue(QStringLiteral("FtpLocation"), QUrl(QStringLiteral("ftp://plainuser:plainpass@h:21/")));
+        settings.endArray();
+    }
+    QCOMPARE(ftpLocations(bridge), QStringList{ QStringLiteral("ftp://:@h:21/") });
 }
 
 void TestSettings::updateFtp_data()
