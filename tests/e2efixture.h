@@ -64,6 +64,22 @@ inline bool waitForApp(MainWindow &window, int timeoutMs = 20000)
                                           " && !!qlrApp.currentSite()"), timeoutMs);
 }
 
+// The real window on the real bundle, shown at a fixed size, with the editor started;
+// null when it does not come up.
+inline MainWindow *openWindow(bool runServer)
+{
+    if (!registerBundle())
+        return nullptr;
+    auto *window = new MainWindow(runServer);
+    window->resize(1200, 800);
+    window->show();
+    if (!waitForApp(*window)) {
+        delete window;
+        return nullptr;
+    }
+    return window;
+}
+
 inline void click(MainWindow &window, const QString &selector)
 {
     eval(window, QStringLiteral("document.querySelector(%1).click()").arg(quoted(selector)));

@@ -37,12 +37,9 @@ private:
 
 void TestE2ePage::initTestCase()
 {
-    QVERIFY(E2e::registerBundle());
     QVERIFY(scratch.isValid());
-    window = new MainWindow(false);
-    window->resize(1200, 800);
-    window->show();
-    QVERIFY(E2e::waitForApp(*window));
+    window = E2e::openWindow(false);
+    QVERIFY(window);
 }
 
 void TestE2ePage::cleanupTestCase()

@@ -36,11 +36,8 @@ private:
 
 void TestE2eSites::initTestCase()
 {
-    QVERIFY(E2e::registerBundle());
-    window = new MainWindow(true);
-    window->resize(1200, 800);
-    window->show();
-    QVERIFY(E2e::waitForApp(*window));
+    window = E2e::openWindow(true);
+    QVERIFY(window);
 }
 
 void TestE2eSites::cleanupTestCase()
@@ -137,6 +134,10 @@ void TestE2eSites::droppedFileOpensSite()
     QVERIFY(E2e::waitFor(*window, QStringLiteral("document.getElementById('site-title').textContent === 'Older Site'"), 10000));
     E2e::click(*window, QStringLiteral("#btn-save"));
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(TestEnv::root() + QStringLiteral("/older/project.quillary")), 10000);
+    // One entry in the recent sites for that folder, under either file name.
+    QCOMPARE(E2e::eval(*window, QStringLiteral(
+            "Array.prototype.filter.call(document.querySelectorAll('#recent-list .name'),"
+            " function (n) { return n.textContent === 'Older Site'; }).length")).toInt(), 1);
 
     // A file that is not a project leaves the open site as it is.
     drop({ QUrl::fromLocalFile(TestEnv::root() + QStringLiteral("/dropped/theme/css/theme.css")) });

@@ -69,7 +69,10 @@
 
     function addRecent(file, title) {
         B.getRecentsList(function (list) {
-            var kept = list.filter(function (r) { return r && r.path && !A.samePath(r.path, file); });
+            // One entry per site folder, whatever its project file is called.
+            var kept = list.filter(function (r) {
+                return r && r.path && !A.samePath(folderOf(projectFileOf(r.path)), folderOf(file));
+            });
             kept.unshift({ path: file, title: title || '', time: new Date().toISOString() });
             writeRecents(kept.slice(0, MAX_RECENTS));
             renderRecents(kept.slice(0, MAX_RECENTS));
@@ -150,7 +153,7 @@
         list.forEach(function (r) {
             var title = r.title || A.displayPath(folderOf(projectFileOf(r.path))).split('/').pop();
             var li = el('li', {
-                className: site && A.samePath(projectFileOf(r.path), site.file) ? 'current' : '',
+                className: site && A.samePath(folderOf(projectFileOf(r.path)), site.folder) ? 'current' : '',
                 title: A.displayPath(r.path),
                 onclick: function () { A.openSite(r.path); }
             }, [el('span', { className: 'name', text: title }),
