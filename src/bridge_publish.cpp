@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include "filemanagerwrapper.h"
+#include "ftpfilemanager.h"
 #include "json.h"
 #include "localfilemanager.h"
 #include "miscutils.h"
@@ -74,9 +75,9 @@ void Bridge::closeFileManager()
         wrapper->close();
 }
 
-bool Bridge::testFtpLocation(QVariant)
+bool Bridge::testFtpLocation(QVariant location)
 {
-    return false;
+    return FtpFileManager::testConnection(location.toString());
 }
 
 bool Bridge::initTempFile()

@@ -7,6 +7,7 @@
 #include <QWaitCondition>
 
 #include "filemanagerwrapper.h"
+#include "ftpfilemanager.h"
 #include "localfilemanager.h"
 #include "miscutils.h"
 
@@ -25,8 +26,9 @@ WrapperListHandler::~WrapperListHandler() = default;
 
 void WrapperListHandler::abortTransferLocked()
 {
-    // The file manager is replaced only with the mutex held, so this copy is safe.
-    Q_UNUSED(fileManager);
+    // The file manager is replaced only with the mutex held, so reading it here is safe.
+    if (auto *ftp = qobject_cast<FtpFileManager *>(fileManager.data()))
+        ftp->abort();
 }
 
 void WrapperListHandler::onListUpdate()
@@ -65,7 +67,10 @@ bool WrapperListHandler::runTask(const WrapperTask &task)
 {
     if (task.type == WrapperTask::Init)
         return init(task.path);
-    if (task.type == WrapperTask::MakePath && task.dest.isEmpty())
+    // A file at the top of a remote destination needs the destination folder
+    // itself, which no folder task names; the first empty one makes it. Locally
+    // the upload makes missing folders by itself.
+    if (task.type == WrapperTask::MakePath && task.dest.isEmpty() && (!remote || rootMade || !fileManager))
         return true;
     if (task.type < WrapperTask::Init || task.type > WrapperTask::Close)
         return true;
@@ -99,7 +104,9 @@ bool WrapperListHandler::runTask(const WrapperTask &task)
         }
         break;
     case WrapperTask::MakePath:
-        if (!fileManager->mkpath(task.dest))
+        if (fileManager->mkpath(task.dest))
+            rootMade = true;
+        else
             failed(fileManager->errorString());
         break;
     case WrapperTask::GetFile: {
@@ -163,6 +170,7 @@ bool WrapperListHandler::init(const QString &path)
         QMutexLocker locker(mutex);
         fileManager = chosen;
         remote = isRemote;
+        rootMade = false;
     }
     if (!path.isEmpty())
         emit initialized(fileManager->url());
@@ -171,7 +179,9 @@ bool WrapperListHandler::init(const QString &path)
 
 QSharedPointer<FileManager> WrapperListHandler::createRemote(const initData &record)
 {
-    Q_UNUSED(record);
+    const QString scheme = record.url.scheme();
+    if (scheme == QLatin1String("ftp") || scheme == QLatin1String("sftp") || scheme == QLatin1String("ftps"))
+        return QSharedPointer<FileManager>(new FtpFileManager(record.url, record.path));
     return QSharedPointer<FileManager>();
 }
 

@@ -62,4 +62,5 @@ private:
     int *runState;
     QMutex *mutex;
     bool closed = false;
+    bool rootMade = false;   // a remote destination's own folder is known to exist
 };
