@@ -9,6 +9,7 @@
 
 #include "CURLFtp.h"
 #include "messagelog.h"
+#include "testbytes.h"
 #include "testservers.h"
 
 Q_DECLARE_METATYPE(TestServer::Kind)
@@ -40,21 +41,8 @@ class TestCurlFtp : public QObject
             return s;
         return nullptr;
     }
-    static QByteArray pattern(int size)
-    {
-        QByteArray bytes(size, Qt::Uninitialized);
-        quint32 x = 2463534242u + quint32(size);
-        for (int i = 0; i < size; ++i) {
-            x ^= x << 13; x ^= x >> 17; x ^= x << 5;
-            bytes[i] = char(x);
-        }
-        return bytes;
-    }
-    static QByteArray readFile(const QString &path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-    }
+    static QByteArray pattern(int size) { return TestBytes::pattern(size); }
+    static QByteArray readFile(const QString &path) { return TestBytes::readFile(path); }
 
 private slots:
     void cleanup() { pool.releaseImplicit(); }

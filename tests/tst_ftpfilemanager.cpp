@@ -8,6 +8,7 @@
 
 #include "ftpfilemanager.h"
 #include "messagelog.h"
+#include "testbytes.h"
 #include "testservers.h"
 
 Q_DECLARE_METATYPE(TestServer::Kind)
@@ -44,21 +45,8 @@ class TestFtpFileManager : public QObject
         u.setPath(QString());
         return u;
     }
-    static QByteArray pattern(int size)
-    {
-        QByteArray bytes(size, Qt::Uninitialized);
-        quint32 x = 88172645u + quint32(size);
-        for (int i = 0; i < size; ++i) {
-            x ^= x << 13; x ^= x >> 17; x ^= x << 5;
-            bytes[i] = char(x);
-        }
-        return bytes;
-    }
-    static QByteArray readFile(const QString &path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-    }
+    static QByteArray pattern(int size) { return TestBytes::pattern(size); }
+    static QByteArray readFile(const QString &path) { return TestBytes::readFile(path); }
     static void writeFile(const QString &path, const QByteArray &bytes)
     {
         QFile f(path);
