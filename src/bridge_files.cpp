@@ -29,14 +29,20 @@ bool writeWholeFile(const QString &path, const QByteArray &bytes)
     return false;
 }
 
+// Only plain files (and those of the resource bundle) are read: a pipe or a
+// device such as /dev/zero would block the window or never end.
+bool isPlainFile(const QString &path)
+{
+    return QFileInfo(path).isFile();
+}
+
 bool readWholeFile(const QString &path, QByteArray *bytes)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!isPlainFile(path) || !file.open(QIODevice::ReadOnly))
         return false;
     *bytes = file.readAll();
-    // Sequential files (pipes, devices) have no size to compare against.
-    return file.isSequential() || bytes->size() == file.size();
+    return bytes->size() == file.size();
 }
 
 // The canonical path when the entry exists, else the cleaned absolute one.
@@ -112,7 +118,8 @@ bool Bridge::saveLocalFile(QString url, QString data)
 
 QString Bridge::loadLocalFile(QString url)
 {
-    return loadText(urlToLocalPath(url), QStringLiteral("UTF-8"));
+    const QString path = urlToLocalPath(url);
+    return isPlainFile(path) ? loadText(path, QStringLiteral("UTF-8")) : QString();
 }
 
 QString Bridge::copyLocal(QString src, QString dest)
@@ -213,7 +220,7 @@ QString Bridge::loadLocalBase64(QString url)
 QString Bridge::getResourceFile(QVariant path)
 {
     QFile file(urlToLocalPath(path.toString()));
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!isPlainFile(file.fileName()) || !file.open(QIODevice::ReadOnly)) {
         qWarning() << "file open error";
         return QString();
     }
@@ -235,7 +242,7 @@ QString Bridge::saveTempFile(QByteArray data)
 QString Bridge::md5_base64(QString url)
 {
     QFile file(urlToLocalPath(url));
-    if (!file.open(QIODevice::ReadOnly))
+    if (!isPlainFile(file.fileName()) || !file.open(QIODevice::ReadOnly))
         return QString();
     QCryptographicHash hash(QCryptographicHash::Md5);
     if (!hash.addData(&file) || file.error() != QFileDevice::NoError)

@@ -13,6 +13,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -135,6 +136,7 @@ private slots:
     void openFileDialog_data();
     void openFileDialog();
     void onErrorWindow();
+    void readsRefuseNonPlainFiles();
 
 private:
     QTemporaryDir *work = nullptr;
@@ -171,6 +173,16 @@ void TestFiles::textRoundTrip()
     QCOMPARE(readAll(fresh), QByteArray("fresh"));
     QVERIFY(bridge.saveLocalFile(fresh, QString()));
     QCOMPARE(QFileInfo(fresh).size(), 0);
+
+    // Saving through a link writes the file it points to and keeps the link,
+    // as writing in place would.
+    const QString real = at(QStringLiteral("real.html"));
+    const QString link = at(QStringLiteral("link.html"));
+    QVERIFY(writeAll(real, "old"));
+    QVERIFY(QFile::link(real, link));
+    QVERIFY(bridge.saveLocalFile(fileUrl(link), QStringLiteral("through the link")));
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(readAll(real), QByteArray("through the link"));
 
     QCOMPARE(bridge.loadLocalFile(fileUrl(at(QStringLiteral("missing.txt")))), QString());
 }
@@ -802,6 +814,25 @@ void TestFiles::onErrorWindow()
         bridge.onErrorWindow(QStringLiteral("some error"), &cont);
         QCOMPARE(cont, flag);
     }
+}
+
+// A pipe nobody writes to would block the window for ever; a folder has no bytes.
+void TestFiles::readsRefuseNonPlainFiles()
+{
+    Bridge bridge;
+    const QString pipe = at(QStringLiteral("pipe"));
+    QCOMPARE(mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    QVERIFY(QDir().mkpath(at(QStringLiteral("folder"))));
+    for (const QString &path : { pipe, at(QStringLiteral("folder")) }) {
+        const QString url = fileUrl(path);
+        QCOMPARE(bridge.loadLocalFile(url), QString());
+        QCOMPARE(bridge.loadLocalBase64(url), QString());
+        QCOMPARE(bridge.md5_base64(url), QString());
+        QTest::ignoreMessage(QtWarningMsg, "file open error");
+        QCOMPARE(bridge.getResourceFile(url), QString());
+    }
+    QCOMPARE(bridge.copyLocal(fileUrl(pipe), fileUrl(at(QStringLiteral("copy")))), QString());
+    QVERIFY(!QFileInfo::exists(at(QStringLiteral("copy"))));
 }
 
 QUILLARY_TEST_MAIN(TestFiles)
