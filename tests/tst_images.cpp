@@ -71,6 +71,7 @@ private slots:
     void failures_data();
     void failures();
     void takenNamesAreNeverReplaced();
+    void missingOutputFolder();
     void overloads();
     void getScreen();
 
@@ -326,6 +327,20 @@ void TestImages::takenNamesAreNeverReplaced()
         QVERIFY(taken.open(QIODevice::ReadOnly));
         QCOMPARE(taken.readAll(), "in use " + QByteArray::number(n));
     }
+}
+
+// Outputs are never written elsewhere when the project-data folder is gone.
+void TestImages::missingOutputFolder()
+{
+    Bridge bridge;
+    const QString url = fileUrl(makeSource(QStringLiteral("small.png"), QSize(100, 50)));
+    const QString folder = bridge.projectDataLocation();
+    QVERIFY(QDir(folder).removeRecursively());
+    QCOMPARE(bridge.resizeImage(url, 50, -1, true, 80, QString()), QString());
+    QCOMPARE(bridge.transformImage(url, 50, -1, false, false, true, QString(), 80, QString()), QString());
+    QVERIFY(!QFileInfo::exists(folder));
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(!bridge.resizeImage(url, 50, -1, true, 80, QString()).isEmpty());
 }
 
 // Scripts reach the shorter forms by signature, the rest taking their defaults.
