@@ -50,6 +50,7 @@ private slots:
     void refusedBodies_data();
     void refusedBodies();
     void writeFailure();
+    void deflateFailureStores();
     void tooManyEntries();
     void archiveOver4GiB();
     void sourceCannotBeOpened();
@@ -525,6 +526,22 @@ void TestZip::writeFailure()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^QZip: writing the archive failed")));
     writer.finish();
     QCOMPARE(writer.writerStatus(), QZipWriter::StatusWriteFailed);
+}
+
+void TestZip::deflateFailureStores()
+{
+    const QByteArray content = textBytes(10000);
+    qzipDeflateAllocator = [](void *, unsigned, unsigned) -> void * { return nullptr; };
+    QTest::ignoreMessage(QtWarningMsg, "QZip: Z_MEM_ERROR: Not enough memory to compress file, skipping");
+    const QByteArray zip = makeArchive([&](QZipWriter &w) { w.addFileFromBytes(QStringLiteral("a"), content); });
+    qzipDeflateAllocator = nullptr;
+    // Stored instead of an empty deflated body: the content is not lost.
+    QCOMPARE(le16(zip, centralHeader(zip, 0) + 10), quint16(0));
+    QCOMPARE(le32(zip, centralHeader(zip, 0) + 20), quint32(content.size()));
+    QBuffer buffer;
+    buffer.setData(zip);
+    QZipReader reader(&buffer);
+    QCOMPARE(reader.fileData(QStringLiteral("a")), content);
 }
 
 void TestZip::tooManyEntries()

@@ -32,6 +32,10 @@ Result runShell(const QString &command, const QString &dir)
 {
     QProcess process;
     process.setWorkingDirectory(dir);
+    // The tools convert names through the locale; a plain C locale would refuse UTF-8 names.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    process.setProcessEnvironment(env);
     process.start(QStringLiteral("/bin/sh"), { QStringLiteral("-c"), command });
     Result r;
     if (!process.waitForFinished(120000)) {

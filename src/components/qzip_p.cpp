@@ -116,10 +116,13 @@ QString cleanEntryPath(const ZipEntryHeader &entry)
     return path.mid(start, end - start);
 }
 
+void *(*qzipDeflateAllocator)(void *, unsigned, unsigned) = nullptr;
+
 int deflateRaw(const QByteArray &content, QByteArray *output)
 {
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
+    stream.zalloc = qzipDeflateAllocator;
     int rc = deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
     if (rc != Z_OK)
         return rc;

@@ -127,6 +127,9 @@ QString cleanEntryPath(const ZipEntryHeader &entry);
 // Raw deflate of a whole buffer; returns a zlib code (Z_OK on success).
 int deflateRaw(const QByteArray &content, QByteArray *output);
 
+// Lets tests make the compressor run out of memory; null means zlib's own.
+extern void *(*qzipDeflateAllocator)(void *opaque, unsigned items, unsigned size);
+
 // Streaming raw inflate. Reads compressed bytes through readInput (which
 // returns the number of bytes placed, 0 at the end, -1 on error) and hands the
 // output to sink in pieces. Stops with an error once more than outputLimit
