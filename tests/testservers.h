@@ -182,6 +182,7 @@ private:
         QFile::setPermissions(base, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
                                         | QFileDevice::ReadGroup | QFileDevice::ExeGroup
                                         | QFileDevice::ReadOther | QFileDevice::ExeOther);
+        sweepOrphans(base);
         dir_.reset(new QTemporaryDir(base + QStringLiteral("/srv-XXXXXX")));
         if (!dir_->isValid()) {
             error_ = QStringLiteral("cannot make a server folder in ") + base;
@@ -189,7 +190,54 @@ private:
             return false;
         }
         QFile::setPermissions(dir_->path(), QFile::permissions(base));
+        writeText(dir_->path() + QStringLiteral("/owner"), processIdentity(::getpid()));
         return true;
+    }
+
+    // "pid start-time": a process id that cannot be mistaken for a later
+    // process that got the same number.
+    static QByteArray processIdentity(pid_t pid)
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            return QByteArray();
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        // A zombie has ended already; only its parent has not looked yet.
+        if (fields.size() <= 19 || fields.at(0) == "Z")
+            return QByteArray();
+        return QByteArray::number(pid) + ' ' + fields.at(19);
+    }
+    static QByteArray readText(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed() : QByteArray();
+    }
+    static void writeText(const QString &path, const QByteArray &text)
+    {
+        QFile f(path);
+        if (f.open(QIODevice::WriteOnly))
+            f.write(text);
+    }
+
+    // A test that crashed or was killed leaves its servers running: stop the
+    // servers whose owning test process is gone, and remove their folders.
+    static void sweepOrphans(const QString &base)
+    {
+        const QStringList dirs = QDir(base).entryList({ QStringLiteral("srv-*") }, QDir::Dirs);
+        for (const QString &name : dirs) {
+            const QString path = base + QLatin1Char('/') + name;
+            const QByteArray owner = readText(path + QStringLiteral("/owner"));
+            if (owner.isEmpty() || processIdentity(pid_t(owner.split(' ').value(0).toInt())) == owner)
+                continue;
+            const QByteArray server = readText(path + QStringLiteral("/server.pid"));
+            const QList<QByteArray> parts = server.split(' ');
+            if (!server.isEmpty() && processIdentity(pid_t(parts.value(0).toInt())) == server) {
+                const QSet<pid_t> victims = processTree(pid_t(parts.value(0).toInt()));
+                signalAll(victims, SIGKILL);
+            }
+            QDir(path).removeRecursively();
+        }
     }
 
     bool lockPort990()
@@ -236,6 +284,7 @@ private:
             process_.reset();
             return false;
         }
+        writeText(dir_->path() + QStringLiteral("/server.pid"), processIdentity(pid_t(process_->processId())));
         QElapsedTimer waited;
         waited.start();
         while (waited.elapsed() < 20000) {
