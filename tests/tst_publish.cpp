@@ -11,28 +11,9 @@
 
 #include "bridge.h"
 #include "filemanagerwrapper.h"
+#include "publishtestutil.h"
 
-namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-QString html(QString text)
-{
-    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;");
-}
-
-} // namespace
+using namespace PublishTest;
 
 // The page's side of a publishing run: every script text Bridge sends.
 class PageCalls : public QObject

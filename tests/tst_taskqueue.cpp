@@ -13,20 +13,11 @@
 
 #include "filemanagerwrapper.h"
 #include "publishrecorder.h"
+#include "publishtestutil.h"
+
+using namespace PublishTest;
 
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 // A named pipe as an upload source holds the worker inside one upload until
 // the test feeds it, which makes "during an upload" exact.
