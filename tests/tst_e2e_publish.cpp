@@ -161,10 +161,19 @@ void TestE2ePublish::publishToServer()
     QVERIFY(openDialog(QStringLiteral("#tab-ftp")));
     QVERIFY(addFtpSite(server, QStringLiteral("site")));
     E2e::screenshot(*window, QStringLiteral("02-publish-dialog-") + name);
+    // Held right after it starts, so that the display can be seen while it runs.
+    E2e::eval(*window, QStringLiteral(
+            "window.held = false; window.realBuildIn = Bridge.uploadBuildIn;"
+            "Bridge.uploadBuildIn = function () {"
+            "  var control = realBuildIn.apply(Bridge, arguments);"
+            "  setTimeout(function () { Bridge.pausePublish(); held = true; }, 40);"
+            "  return control; };"));
     E2e::click(*window, QStringLiteral("#btn-publish-go"));
-    QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress').hidden"), 10000));
-    E2e::waitFor(*window, QStringLiteral("/^[1-9]/.test(document.getElementById('progress-count').textContent)"), 10000);
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("window.held"), 60000));
+    E2e::eval(*window, QStringLiteral("Bridge.uploadBuildIn = window.realBuildIn;"));
+    E2e::waitFor(*window, QStringLiteral("/^[1-9]/.test(document.getElementById('progress-count').textContent)"), 1000);
     E2e::screenshot(*window, QStringLiteral("03-progress-") + name);
+    E2e::eval(*window, QStringLiteral("Bridge.resumePublish();"));
     QVERIFY2(E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress-done').hidden"), 120000),
              qPrintable(E2e::text(*window, QStringLiteral("#progress-error-text")) + "\n" + server.log()));
 

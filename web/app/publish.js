@@ -370,6 +370,18 @@
 
     var run = null;     // { job, dest, ignore, cancelled }
 
+    // One line per failed file (a folder and its upload fail together), in order.
+    function distinctFailures(failures) {
+        var seen = {};
+        return failures.filter(function (f) {
+            var key = f.file ? 'f:' + f.file : 't:' + f.text;
+            if (seen[key])
+                return false;
+            seen[key] = true;
+            return true;
+        });
+    }
+
     // Publishes the current site to a destination URL (credentials in plain text).
     A.publish = function (destUrl, changesOnly) {
         var site = A.currentSite();
@@ -419,7 +431,7 @@
                         progress.hide();
                     } else {
                         progress.finish('Publishing stopped', 'The site was not published completely to ' + shown + '.',
-                                        failures, false);
+                                        distinctFailures(failures), false);
                     }
                     A.fire('uploadFilesComplete', '');
                     return;
@@ -435,10 +447,10 @@
                 });
                 store[key] = next;
                 B.saveLocalFile(site.folder + '/' + HASHES, JSON.stringify(store, null, 1));
-                if (failures.length)
-                    progress.finish('Published with errors', 'The site was published to ' + shown + ', but ' +
-                                    failures.length + (failures.length === 1 ? ' file' : ' files') + ' failed:',
-                                    failures, true);
+                var failedFiles = distinctFailures(failures);
+                if (failedFiles.length)
+                    progress.finish('Published with errors', 'The site was published to ' + shown +
+                                    ', but these files failed:', failedFiles, true);
                 else
                     progress.finish('Published', 'The site published successfully to ' + shown, [], true);
                 A.fire('uploadFilesComplete', key);
