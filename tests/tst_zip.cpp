@@ -47,6 +47,7 @@ private slots:
     void entryAtOutOfRange();
     void storedLongerBody();
     void deflatedWithoutSize();
+    void versionWithHostByte();
     void refusedBodies_data();
     void refusedBodies();
     void writeFailure();
@@ -427,6 +428,17 @@ void TestZip::deflatedWithoutSize()
     buffer.setData(zip);
     QZipReader reader(&buffer);
     QCOMPARE(reader.fileData(QStringLiteral("a")), content);
+}
+
+void TestZip::versionWithHostByte()
+{
+    // Some tools put the host system into the high byte of "version needed" too.
+    QByteArray zip = makeArchive([](QZipWriter &w) { w.addFileFromBytes(QStringLiteral("a"), textBytes(500)); });
+    put16(zip, centralHeader(zip, 0) + 6, 0x030A);
+    QBuffer buffer;
+    buffer.setData(zip);
+    QZipReader reader(&buffer);
+    QCOMPARE(reader.fileData(QStringLiteral("a")), textBytes(500));
 }
 
 void TestZip::refusedBodies_data()

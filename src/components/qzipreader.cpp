@@ -55,15 +55,17 @@ QStringList pathSegments(const QString &path)
     return parts;
 }
 
-// An entry path that may be joined to the destination folder without leaving it.
-bool isSafeEntryPath(const QString &path)
+// Why an entry path may not be joined to the destination folder; null when it may.
+const char *unsafeEntryPath(const QString &path)
 {
-    if (path.isEmpty() || hasControlCharacter(path) || isDriveName(path))
-        return false;
-    if (path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('\\')))
-        return false;
-    const QStringList parts = pathSegments(path);
-    return !parts.contains(QStringLiteral(".."));
+    if (path.isEmpty())
+        return "it has no name";
+    if (hasControlCharacter(path))
+        return "its name holds control characters";
+    if (isDriveName(path) || path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('\\'))
+        || pathSegments(path).contains(QStringLiteral("..")))
+        return "its path leads outside the destination folder";
+    return nullptr;
 }
 
 // Whether a link at linkPath (relative to the destination) pointing to target
@@ -254,7 +256,8 @@ bool QZipReaderPrivate::readEntry(int index, const std::function<bool(const char
                                   qint64 outputLimit, const std::vector<quint32> *localOffsets) const
 {
     const ZipEntryHeader &entry = entryHeaders.at(index);
-    const int version = entry.field16(CdVersionNeeded);
+    // The high byte names a host system, as in "version made by"; some tools fill it in.
+    const int version = entry.field16(CdVersionNeeded) & 0xFF;
     // Tools that write from a pipe ask for version 45 (ZIP64) in case the data
     // grows large; such an entry is readable as long as its own fields hold
     // the real sizes and offset.
@@ -489,8 +492,8 @@ bool QZipReader::extractTree(const QString &destinationDir) const
     for (const FileInfo &info : entries) {
         if (!info.isFolder || info.entryPath.isEmpty())
             continue;
-        if (!isSafeEntryPath(info.entryPath)) {
-            refuse(info, "its path leads outside the destination folder");
+        if (const char *why = unsafeEntryPath(info.entryPath)) {
+            refuse(info, why);
             continue;
         }
         if (!makeFoldersSafely(root, info.entryPath)) {
@@ -504,8 +507,8 @@ bool QZipReader::extractTree(const QString &destinationDir) const
         const FileInfo &info = entries.at(i);
         if (!info.isRegularFile)
             continue;
-        if (!isSafeEntryPath(info.entryPath)) {
-            refuse(info, "its path leads outside the destination folder");
+        if (const char *why = unsafeEntryPath(info.entryPath)) {
+            refuse(info, why);
             continue;
         }
         const quint32 localOffset = d->entryHeaders.at(i).field32(CdLocalOffset);
@@ -551,8 +554,8 @@ bool QZipReader::extractTree(const QString &destinationDir) const
         const FileInfo &info = entries.at(i);
         if (!info.isLink)
             continue;
-        if (!isSafeEntryPath(info.entryPath)) {
-            refuse(info, "its path leads outside the destination folder");
+        if (const char *why = unsafeEntryPath(info.entryPath)) {
+            refuse(info, why);
             continue;
         }
         QByteArray bytes;
