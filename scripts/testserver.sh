@@ -8,6 +8,7 @@
 # KIND is one of
 #   pyftpd, pyftpd-explicit, pyftpd-implicit   python3-pyftpdlib (scripts/ftpserver.py)
 #   vsftpd, vsftpd-explicit, vsftpd-implicit   Debian's vsftpd
+#   vsftpd-nochroot                            vsftpd, log-in folder below the server's top
 #   sftp                                       OpenSSH's sshd with internal-sftp
 # "explicit" asks for AUTH TLS before the log-in, "implicit" speaks TLS from
 # the first byte. The files land in ROOT/ftp (sftp: ROOT/ftp/home/USER, the
@@ -53,7 +54,8 @@ make_certificate() {
 }
 
 start_vsftpd() {
-    mode=$1 root=$2 port=$3
+    mode=$1 root=$2 port=$3 chroot=YES
+    if [ "$mode" = nochroot ]; then mode=plain chroot=NO; fi
     ensure_user
     mkdir -p "$root/ftp" "$root/empty"
     chown "$TEST_USER" "$root/ftp"
@@ -70,7 +72,7 @@ local_enable=YES
 write_enable=YES
 local_umask=022
 local_root=$root/ftp
-chroot_local_user=YES
+chroot_local_user=$chroot
 allow_writeable_chroot=YES
 secure_chroot_dir=$root/empty
 pam_service_name=quillary-test-vsftpd
@@ -161,6 +163,7 @@ case "${1:-} ${2:-}" in
     "start vsftpd") start_vsftpd plain "$3" "$4" ;;
     "start vsftpd-explicit") start_vsftpd explicit "$3" "$4" ;;
     "start vsftpd-implicit") start_vsftpd implicit "$3" "$4" ;;
+    "start vsftpd-nochroot") start_vsftpd nochroot "$3" "$4" ;;
     "start sftp") start_sftp "$3" "$4" ;;
     stop\ *) stop_tree "$2" ;;
     *) echo "usage: $0 start KIND ROOT PORT | stop PID" >&2; exit 2 ;;

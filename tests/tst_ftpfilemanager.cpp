@@ -128,6 +128,23 @@ private slots:
         QCOMPARE(log.messages().filter(QRegularExpression("^/")), QStringList{ "/site/assets" });
     }
 
+    // Where the log-in folder is not the server's top folder, folders are
+    // made where the uploads go: below the log-in folder.
+    void loginFolderBelowTop()
+    {
+        QString error;
+        TestServer *s = pool.get(TestServer::VsftpdNoChroot, &error);
+        QVERIFY2(s, qPrintable(error));
+        FtpFileManager fm(baseUrl(s), "/site/");
+        QVERIFY2(fm.mkpath("assets/img"), qPrintable(fm.errorString()));
+        QVERIFY(QFileInfo(s->rootFolder() + "/site/assets/img").isDir());
+        QVERIFY2(fm.putdata("assets/img/a.txt", "below"), qPrintable(fm.errorString()));
+        QCOMPARE(readFile(s->rootFolder() + "/site/assets/img/a.txt"), QByteArray("below"));
+        QSharedPointer<QIODevice> back = fm.getfile("assets/img/a.txt");
+        QVERIFY(back);
+        QCOMPARE(back->readAll(), QByteArray("below"));
+    }
+
     void refusedFolderEndsTheWalk_data() { addKinds(); }
     void refusedFolderEndsTheWalk()
     {

@@ -300,6 +300,10 @@ bool CURLFtp::connectToHost(const QString &server)
     qDebug().noquote() << "path:" << probe;
     curl_easy_setopt(curl, CURLOPT_URL, probe.toLocal8Bit().constData());
     perform();
+    entryPath.clear();
+    char *entry = nullptr;
+    if (!isSftp && isOk() && curl_easy_getinfo(curl, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry)
+        entryPath = QString::fromLocal8Bit(entry);
     qDebug().noquote() << "host_path:" << hostUrl;
     qDebug().noquote() << "host_path+preprnd:" << hostUrl + homePath;
     restoreRestingState();
@@ -324,6 +328,12 @@ bool CURLFtp::cd(const QString &dir)
 bool CURLFtp::mkdir(const QString &dir)
 {
     QString target = remotePath(dir + QLatin1Char('/'));
+    if (!isSftp && entryPath.startsWith(QLatin1Char('/'))) {
+        QString entry = entryPath;
+        while (entry.endsWith(QLatin1Char('/')))
+            entry.chop(1);
+        target = entry + (target.startsWith(QLatin1Char('/')) ? target : QLatin1Char('/') + target);
+    }
     if (isSftp) {
         // The library splits SFTP commands at spaces unless the path is quoted.
         target.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('"'), QLatin1String("\\\""));

@@ -73,6 +73,10 @@ private:
     QString homePath;
     QByteArray buffer;
     CURLcode lastCode = CURLE_OK;
+    // FTP: the folder the log-in lands in, as the server names it. Folder
+    // commands name paths from the server's top, transfer URLs paths below
+    // the log-in folder; this joins the two.
+    QString entryPath;
     std::atomic<bool> aborted { false };
     long connectTimeout = 30;
     long stallTimeout = 60;
