@@ -306,6 +306,36 @@ private slots:
         QVERIFY2(catcher.urls.first().endsWith("/site//index.html"), qPrintable(catcher.urls.first()));
     }
 
+    // Reading the error property pauses the open run before the next task.
+    void readingErrorPauses()
+    {
+        Bridge bridge;
+        PageCalls page(&bridge);
+        QVERIFY(bridge.initFileManager(destUrl));
+        bridge.error();
+        bridge.uploadData("a.html", QString("a"));
+        QTest::qWait(300);
+        QVERIFY(!QFile::exists(dest + "/a.html"));
+        bridge.resumePublish();
+        QTRY_VERIFY(QFile::exists(dest + "/a.html"));
+        bridge.exitPublish();
+        QTRY_VERIFY(page.closed());
+    }
+
+    // The host going away with a paused run open must neither hang nor leave the worker running.
+    void bridgeGoneWithOpenRun()
+    {
+        {
+            Bridge bridge;
+            QVERIFY(bridge.initFileManager(destUrl));
+            bridge.pausePublish();
+            bridge.uploadData("a.html", QString("a"));
+            QTest::qWait(100);
+        }
+        QTest::qWait(100);
+        QVERIFY(!QFile::exists(dest + "/a.html"));
+    }
+
     // A name with a quote must not end the script literal early.
     void callbackTextsKeepNamesIntact()
     {

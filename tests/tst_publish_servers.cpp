@@ -118,8 +118,11 @@ private slots:
         bridge.tmpAppendFile(sources.path() + "/css/site.css");
         bridge.uploadTempFile("css/all.css");
         bridge.closeTempFile();
+        bridge.downloadFile("about/index.html");
         bridge.closeFileManager();
         QTRY_VERIFY_WITH_TIMEOUT(!calls(page, "Bridge._fmClose(").isEmpty(), 120000);
+        QCOMPARE(calls(page, "Bridge._fmFileReady("),
+                 QStringList("Bridge._fmFileReady(\"" + site.value("about/index.html").toBase64() + "\")"));
         QVERIFY2(calls(page, "Bridge._fmError(").isEmpty(), qPrintable(calls(page, "Bridge._fmError(").join("\n")));
         for (auto it = site.cbegin(); it != site.cend(); ++it)
             QVERIFY2(readAll(d.folder("/site/" + it.key())) == it.value(), qPrintable(it.key()));
@@ -130,6 +133,30 @@ private slots:
         const QString close = calls(page, "Bridge._fmClose(").first();
         QVERIFY2(close.startsWith("Bridge._fmClose(\"" + QUrl(d.url("/")).scheme() + ":"), qPrintable(close));
         QVERIFY2(!close.contains("quillary-test-pw"), "the plain password reached the page");
+    }
+
+    void connectionTest_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("expected");
+        QTest::newRow("ftp") << int(TestServer::PyFtp) << "" << true;
+        QTest::newRow("ftp wrong password") << int(TestServer::PyFtp) << "wrong" << false;
+        QTest::newRow("sftp") << int(TestServer::Sftp) << "" << true;
+    }
+    void connectionTest()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, password);
+        QFETCH(bool, expected);
+        Destination d;
+        QString error;
+        QVERIFY2(open(d, kind, &error), qPrintable(error));
+        QUrl url = d.server->url("/site");
+        if (!password.isEmpty())
+            url.setPassword(password);
+        Bridge bridge;
+        QCOMPARE(bridge.testFtpLocation(url.toString()), expected);
     }
 
     // The server goes away in the middle of a run and comes back on the same port.
