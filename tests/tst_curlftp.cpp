@@ -254,6 +254,13 @@ private slots:
         QString error;
         TestServer *s = pool.get(TestServer::PyFtp, &error);
         QVERIFY2(s, qPrintable(error));
+        {
+            // Off unless asked for.
+            MessageLog quiet;
+            CURLFtp ftp;
+            QVERIFY(ftp.connectToUrl(s->storedUrl()));
+            QVERIFY(quiet.messages().filter(QRegularExpression("^[<>*] ")).isEmpty());
+        }
         qputenv("QUILLARY_CURL_TRACE", "1");
         MessageLog log;
         {

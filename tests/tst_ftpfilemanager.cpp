@@ -230,6 +230,29 @@ private slots:
         QVERIFY2(s->start(), qPrintable(s->errorString()));
     }
 
+    // A server that goes away fails the upload; once it is back the same
+    // manager goes on, the library logging in again by itself.
+    void serverBackAfterOutage_data() { addKinds(); }
+    void serverBackAfterOutage()
+    {
+        TestServer *s = rowServer();
+        if (!s)
+            return;
+        FtpFileManager fm(baseUrl(s), "outage");
+        QVERIFY(fm.mkpath(""));
+        QVERIFY(fm.putdata("before.txt", "before"));
+        QVERIFY(s->stop());
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!fm.putdata("during.txt", "during"));
+        QVERIFY(!fm.errorString().isEmpty());
+        QVERIFY(timer.elapsed() < 20000);
+        QVERIFY2(s->start(), qPrintable(s->errorString()));
+        QVERIFY2(fm.putdata("after.txt", "after"), qPrintable(fm.errorString()));
+        QCOMPARE(readFile(s->rootFolder() + "/outage/after.txt"), QByteArray("after"));
+        QCOMPARE(fm.errorString(), QString());
+    }
+
     void missingFolder_data() { addKinds(); }
     void missingFolder()
     {
