@@ -415,6 +415,10 @@ void TestZip::storedLongerBody()
     buffer.setData(zip);
     QZipReader reader(&buffer);
     QCOMPARE(reader.fileData(QStringLiteral("a")), QByteArray("alpha"));
+    QTemporaryDir out;
+    QVERIFY(reader.extractTree(out.path()));
+    QCOMPARE(read(out.filePath(QStringLiteral("a"))), QByteArray("alpha"));
+    QCOMPARE(read(out.filePath(QStringLiteral("b"))), QByteArray("beta"));
 }
 
 void TestZip::deflatedWithoutSize()

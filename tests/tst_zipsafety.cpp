@@ -237,6 +237,23 @@ void TestZipSafety::overlappingBomb()
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("shares its data with another entry")));
     QVERIFY(!reader.extractTree(dest));
     QCOMPARE(treeOf(dest), QStringList { "000" });
+
+    // Distinct headers, but the first body runs over the second entry.
+    QByteArray overlapping = makeArchive([](QZipWriter &w) {
+        w.setCompressing(QZipWriter::CompressNever);
+        w.addFileFromBytes(QStringLiteral("first"), "one");
+        w.addFileFromBytes(QStringLiteral("second"), "two");
+    });
+    const int first = centralHeader(overlapping, 0);
+    put32(overlapping, first + 20, 60);
+    put32(overlapping, first + 24, 60);
+    QVERIFY(write(outside + QStringLiteral("/overlap.zip"), overlapping));
+    QZipReader overlapReader(outside + QStringLiteral("/overlap.zip"));
+    const QString dest2 = outside + QStringLiteral("/a/dest2");
+    QTest::ignoreMessage(QtWarningMsg, "QZip: entry 0 overlaps another entry, refusing it");
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^QZip: refusing entry \"first\"")));
+    QVERIFY(!overlapReader.extractTree(dest2));
+    QCOMPARE(treeOf(dest2), QStringList { "second" });
 }
 
 void TestZipSafety::corpus_data()

@@ -287,16 +287,17 @@ bool QZipReaderPrivate::readEntry(int index, const std::function<bool(const char
         qWarning("QZip: Unsupported encryption method is needed to extract the data.");
         return false;
     }
+    const int method = readLe16(local + LhMethod);
     if (localOffsets) {
         // Bodies that overlap other entries are how small archives claim huge contents.
-        const qint64 dataEnd = dataStart + compressedSize;
+        // A stored body is only read up to its uncompressed size.
+        const qint64 dataEnd = dataStart + (method == 0 ? qMin(compressedSize, uncompressedSize) : compressedSize);
         const auto next = std::upper_bound(localOffsets->begin(), localOffsets->end(), quint32(localOffset));
         if (next != localOffsets->end() && qint64(*next) < dataEnd) {
             qWarning("QZip: entry %d overlaps another entry, refusing it", index);
             return false;
         }
     }
-    const int method = readLe16(local + LhMethod);
     if (method != 0 && method != 8) {
         qWarning("QZip: Unsupported compression method %d is needed to extract the data.", method);
         return false;
