@@ -396,29 +396,36 @@
     for (var name in level0)
         window.Bridge[name] = level0[name];
 
-    // A run must not outlive its page: the host would keep it open for ever.
-    window.addEventListener('unload', function () {
-        if (window.Bridge._uploadInstance)
-            host.exitPublish();
-    });
-
-    host.onDropFiles.connect(function (jsonFiles) {
+    function onDropFiles(jsonFiles) {
         var B = window.Bridge;
         if (B.emit)
             B.emit('drop', JSON.parse(jsonFiles));
         if (B.onDrop)
             B.onDrop(JSON.parse(jsonFiles));
-    });
-    host.onClose.connect(function () {
+    }
+    function onClose() {
         var B = window.Bridge;
         if (B.emit)
             B.emit('close');
         else
             B.quit();
-    });
-    host.fileManagerFinished.connect(function (dest) {
+    }
+    function onFileManagerFinished(dest) {
         var B = window.Bridge;
         if (B.filemanagerCallback)
             B.filemanagerCallback(dest);
+    }
+    host.onDropFiles.connect(onDropFiles);
+    host.onClose.connect(onClose);
+    host.fileManagerFinished.connect(onFileManagerFinished);
+
+    // Neither a run nor the signal connections may outlive the page: the host
+    // would keep the run open for ever and call into a page that is gone.
+    window.addEventListener('unload', function () {
+        if (window.Bridge._uploadInstance)
+            host.exitPublish();
+        host.onDropFiles.disconnect(onDropFiles);
+        host.onClose.disconnect(onClose);
+        host.fileManagerFinished.disconnect(onFileManagerFinished);
     });
 })();

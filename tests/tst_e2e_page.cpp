@@ -1,6 +1,9 @@
 #include "testmain.h"
 
+#include <QEventLoop>
+#include <QSettings>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include "e2efixture.h"
 
@@ -23,7 +26,12 @@ private slots:
     void screenshotsAnswerInOrder();
     void downloadAnswerRetriesBounded();
     void shownTextsAreText();
+    void previewRunsNoScript();
     void browserUrlHasNoPassword();
+    void dateFormat_data();
+    void dateFormat();
+    void recentsFallBackToOlderList();
+    void closeAfterReloadBeforeLevelOneQuits();
 
 private:
     // Runs Bridge.FileManager with a list and waits for its close; returns the
@@ -288,6 +296,86 @@ void TestE2ePage::browserUrlHasNoPassword()
             "Bridge.openUrl = window.realOpenUrl;"));
     QCOMPARE(E2e::eval(*window, QStringLiteral("opened")).toStringList(),
              (QStringList { "ftps://ann@127.0.0.1:990/www/index.html" }));
+}
+
+void TestE2ePage::previewRunsNoScript()
+{
+    // A site from elsewhere must not reach the host from its preview.
+    E2e::eval(*window, QStringLiteral(
+            "window.pwned = 0;"
+            "var s = qlrApp.currentSite();"
+            "window.savedHtml = s.project.pages[0].html;"
+            "s.project.pages[0].html = '<script>parent.pwned = 1;<\\/script>"
+            "<img src=\"missing.png\" onerror=\"parent.pwned = 2\"><p id=\"shown\">shown</p>';"
+            "qlrApp.renderSite();"));
+    QTest::qWait(300);
+    QCOMPARE(E2e::eval(*window, QStringLiteral("window.pwned")).toInt(), 0);
+    QVERIFY(E2e::eval(*window, QStringLiteral(
+            "!!document.getElementById('preview').contentDocument.getElementById('shown')")).toBool());
+    E2e::eval(*window, QStringLiteral("qlrApp.currentSite().project.pages[0].html = savedHtml; qlrApp.renderSite();"));
+}
+
+void TestE2ePage::dateFormat_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("screenshot name") << "yyyyMMdd_hhmmss" << "20260302_080509";
+    QTest::newRow("unpadded") << "d.M.yy h:m:s" << "2.3.26 8:5:9";
+    QTest::newRow("quarter and ms") << "yyyy-q S SSS" << "2026-1 7 007";
+}
+
+void TestE2ePage::dateFormat()
+{
+    QFETCH(QString, pattern);
+    QFETCH(QString, expected);
+    QCOMPARE(E2e::eval(*window, QStringLiteral("Bridge.dateFormat(new Date(2026, 2, 2, 8, 5, 9, 7), %1)")
+                                        .arg(E2e::quoted(pattern))).toString(), expected);
+}
+
+void TestE2ePage::recentsFallBackToOlderList()
+{
+    const QString list = E2e::dataFolder() + QStringLiteral("/recents.list");
+    const QByteArray saved = E2e::readFile(list);
+    {
+        QFile file(list);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("not a list");
+    }
+    {
+        // The publish folders that older versions kept.
+        QSettings settings;
+        settings.setValue(QStringLiteral("uploadDataSize/Count"), 3);
+        settings.beginWriteArray(QStringLiteral("uploadData"), 3);
+        const QStringList paths { "/old/one", "/old/two", "/old/one" };
+        for (int i = 0; i < paths.size(); ++i) {
+            settings.setArrayIndex(i);
+            settings.setValue(QStringLiteral("Type"), 0);
+            settings.setValue(QStringLiteral("ExportPath"), paths.at(i));
+        }
+        settings.endArray();
+    }
+    const QStringList paths = E2e::eval(*window, QStringLiteral(
+            "(function () { var out; Bridge.getRecentsList(function (l) {"
+            " out = l.map(function (r) { return r.path; }); }); return out; })()")).toStringList();
+    QFile file(list);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(saved);
+    file.close();
+    QCOMPARE(paths, (QStringList { "file:///old/one", "file:///old/two" }));
+}
+
+void TestE2ePage::closeAfterReloadBeforeLevelOneQuits()
+{
+    // After a reload the host must not call into the page that is gone, and a
+    // page without its own event emitter still lets the window close.
+    E2e::eval(*window, QStringLiteral("Bridge.reload()"));
+    QTest::qWait(300);
+    QVERIFY(E2e::waitForApp(*window));
+    E2e::eval(*window, QStringLiteral("delete Bridge.emit;"));
+    QEventLoop loop;
+    QTimer::singleShot(20000, &loop, [&loop]() { loop.exit(99); });
+    QTimer::singleShot(0, window, [this]() { window->close(); });
+    QCOMPARE(loop.exec(), 0);
 }
 
 QUILLARY_TEST_MAIN(TestE2ePage)

@@ -139,6 +139,25 @@ void TestE2ePublish::publishToLocalFolder()
     const QString diff2 = E2e::compareFiles(now, E2e::filesUnder(out));
     QVERIFY2(diff2.isEmpty(), qPrintable(diff2));
     E2e::click(*window, QStringLiteral("#btn-done-close"));
+
+    // Recent folders: the newest first, each once, later keys blanked.
+    const QString other = scratch.filePath(QStringLiteral("second"));
+    QVERIFY(openDialog(QStringLiteral("#tab-local")));
+    E2e::setField(*window, QStringLiteral("#local-folder"), other);
+    QVERIFY(publishAndWait(false));
+    E2e::click(*window, QStringLiteral("#btn-done-close"));
+    const QString otherUrl = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.dest")).toString();
+    Bridge *bridge = window->bridge();
+    QCOMPARE(bridge->getSettings(QStringLiteral("RecentPublish/0")).toString(), otherUrl);
+    QCOMPARE(bridge->getSettings(QStringLiteral("RecentPublish/1")).toString(), outUrl);
+    QVERIFY(openDialog(QStringLiteral("#tab-local")));
+    QCOMPARE(E2e::eval(*window, QStringLiteral("document.querySelectorAll('#recent-publish li').length")).toInt(), 2);
+    E2e::click(*window, QStringLiteral("#recent-publish li:nth-child(2)"));
+    QVERIFY(publishAndWait(true));
+    E2e::click(*window, QStringLiteral("#btn-done-close"));
+    QCOMPARE(bridge->getSettings(QStringLiteral("RecentPublish/0")).toString(), outUrl);
+    QCOMPARE(bridge->getSettings(QStringLiteral("RecentPublish/1")).toString(), otherUrl);
+    QVERIFY(bridge->getSettings(QStringLiteral("RecentPublish/2")).toString().isEmpty());
 }
 
 void TestE2ePublish::publishToServer_data()

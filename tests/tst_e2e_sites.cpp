@@ -23,6 +23,7 @@ private slots:
     void forwardedPathOpensSite();
     void droppedFileOpensSite();
     void ftpSiteManager();
+    void gitHubSettingsKept();
     void closeSavesAndQuits();
 
 private:
@@ -220,6 +221,34 @@ void TestE2eSites::ftpSiteManager()
     QCOMPARE(locations.size(), count - 1);
     QVERIFY(!locations.join(QLatin1Char(' ')).contains(QStringLiteral("localhost")));
     QCOMPARE(locations.count(QStringLiteral("ftp://u:p@dup.invalid:21")), 2);
+    E2e::click(*window, QStringLiteral("#btn-publish-cancel"));
+}
+
+void TestE2eSites::gitHubSettingsKept()
+{
+    E2e::click(*window, QStringLiteral("#btn-publish"));
+    E2e::click(*window, QStringLiteral("#tab-github"));
+    QVERIFY(E2e::visible(*window, QStringLiteral("#gh-token")));
+    QVERIFY(E2e::eval(*window, QStringLiteral("document.getElementById('btn-publish-go').disabled")).toBool());
+    E2e::setField(*window, QStringLiteral("#gh-account"), QStringLiteral("ann"));
+    E2e::setField(*window, QStringLiteral("#gh-token"), QStringLiteral("ghp_secret-token"));
+    E2e::setField(*window, QStringLiteral("#gh-repo"), QStringLiteral("ann/site"));
+    Bridge *bridge = window->bridge();
+    const QString stored = bridge->getSettings(QStringLiteral("gitHub/ann")).toString();
+    QVERIFY(!stored.isEmpty() && !stored.contains(QStringLiteral("secret")));
+    QCOMPARE(bridge->decode(stored), QStringLiteral("ghp_secret-token"));
+    QCOMPARE(bridge->getSettings(QStringLiteral("gitHubLast")).toString(), QStringLiteral("ann"));
+    QCOMPARE(bridge->getSettings(QStringLiteral("gitHubLastPath")).toString(), QStringLiteral("ann/site"));
+    E2e::click(*window, QStringLiteral("#btn-publish-cancel"));
+    // The next time the dialog opens, they are back.
+    E2e::eval(*window, QStringLiteral("['gh-account','gh-token','gh-repo'].forEach(function (id) {"
+                                      " document.getElementById(id).value = ''; })"));
+    E2e::click(*window, QStringLiteral("#btn-publish"));
+    QCOMPARE(E2e::eval(*window, QStringLiteral("document.getElementById('gh-token').value")).toString(),
+             QStringLiteral("ghp_secret-token"));
+    QCOMPARE(E2e::eval(*window, QStringLiteral("document.getElementById('gh-repo').value")).toString(),
+             QStringLiteral("ann/site"));
+    E2e::click(*window, QStringLiteral("#tab-local"));
     E2e::click(*window, QStringLiteral("#btn-publish-cancel"));
 }
 
