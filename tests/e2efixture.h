@@ -186,6 +186,20 @@ inline QString compareFiles(const QMap<QString, QByteArray> &expected, const QMa
     return QString();
 }
 
+// A copy of the starter site as shipped, in a folder of the test's choosing.
+inline bool copyStarter(const QString &folder)
+{
+    const QMap<QString, QByteArray> files = filesUnder(QStringLiteral(QUILLARY_SOURCE_DIR "/web/starter"));
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString path = folder + QLatin1Char('/') + it.key();
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(it.value()) != it.value().size())
+            return false;
+    }
+    return true;
+}
+
 inline QString documentsFolder()
 {
     return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);

@@ -1,6 +1,7 @@
 #include "testmain.h"
 
 #include <QEventLoop>
+#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -18,6 +19,7 @@ private slots:
     void cleanupTestCase();
     void init();
     void startupOrder();
+    void startPathOpensSite();
     void dualStartRefused();
     void uploadListMapping();
     void generatorThrowsEndsRun();
@@ -99,6 +101,39 @@ void TestE2ePage::startupOrder()
     QVERIFY(E2e::eval(*window, QStringLiteral("Bridge.templating('index.html')")).toString()
                     .startsWith(QStringLiteral("<!DOCTYPE html>")));
     E2e::screenshot(*window, QStringLiteral("01-start"));
+}
+
+void TestE2ePage::startPathOpensSite()
+{
+    // The program started with a project file opens that site; it shares this
+    // test's data folder, whose recent sites list shows it.
+    const QString folder = scratch.filePath(QStringLiteral("Start Site"));
+    QVERIFY(E2e::copyStarter(folder));
+    const QString project = folder + QStringLiteral("/project.quillary");
+    const QString list = E2e::dataFolder() + QStringLiteral("/recents.list");
+    const QByteArray saved = E2e::readFile(list);
+    QProcess program;
+    program.start(QStringLiteral(QUILLARY_BINARY_DIR "/quillary"), { project });
+    QVERIFY(program.waitForStarted(5000));
+    QString first;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 20000 && program.state() == QProcess::Running) {
+        const QJsonArray recents = QJsonDocument::fromJson(E2e::readFile(list)).array();
+        first = QUrl(recents.first().toObject().value(QStringLiteral("path")).toString()).toLocalFile();
+        if (first == project)
+            break;
+        QTest::qWait(100);
+    }
+    program.terminate();
+    if (!program.waitForFinished(5000)) {
+        program.kill();
+        program.waitForFinished(5000);
+    }
+    QFile restore(list);
+    QVERIFY(restore.open(QIODevice::WriteOnly));
+    restore.write(saved);
+    QCOMPARE(first, project);
 }
 
 void TestE2ePage::dualStartRefused()

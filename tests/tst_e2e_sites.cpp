@@ -48,24 +48,19 @@ void TestE2eSites::cleanupTestCase()
 
 QString TestE2eSites::makeSite(const QString &folder, const QString &title, const QString &fileName)
 {
-    const QString starter = QStringLiteral(QUILLARY_SOURCE_DIR "/web/starter");
-    const QMap<QString, QByteArray> files = E2e::filesUnder(starter);
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        const QString path = folder + QLatin1Char('/') + it.key();
-        QDir().mkpath(QFileInfo(path).path());
-        QByteArray bytes = it.value();
-        if (it.key() == QLatin1String("project.quillary")) {
-            QJsonObject project = QJsonDocument::fromJson(bytes).object();
-            QJsonObject settings = project.value(QStringLiteral("settings")).toObject();
-            settings.insert(QStringLiteral("title"), title);
-            project.insert(QStringLiteral("settings"), settings);
-            bytes = QJsonDocument(project).toJson();
-        }
-        QFile file(it.key() == QLatin1String("project.quillary") ? folder + QLatin1Char('/') + fileName : path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            return QString();
-    }
-    return folder + QLatin1Char('/') + fileName;
+    if (!E2e::copyStarter(folder))
+        return QString();
+    const QString shipped = folder + QStringLiteral("/project.quillary");
+    QJsonObject project = QJsonDocument::fromJson(E2e::readFile(shipped)).object();
+    QJsonObject settings = project.value(QStringLiteral("settings")).toObject();
+    settings.insert(QStringLiteral("title"), title);
+    project.insert(QStringLiteral("settings"), settings);
+    QFile::remove(shipped);
+    QFile file(folder + QLatin1Char('/') + fileName);
+    const QByteArray bytes = QJsonDocument(project).toJson();
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return QString();
+    return file.fileName();
 }
 
 QStringList TestE2eSites::ftpLocations()
@@ -125,10 +120,14 @@ void TestE2eSites::droppedFileOpensSite()
                          Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(window, &event);
     };
+    // An edit of the site being left is not lost.
+    const QString left = QUrl(E2e::eval(*window, QStringLiteral("qlrApp.currentSite().file")).toString()).toLocalFile();
+    E2e::setField(*window, QStringLiteral("#page-title"), QStringLiteral("Edited before the drop"));
     drop({ QUrl::fromLocalFile(TestEnv::root() + QStringLiteral("/dropped/assets/images/hero.png")),
            QUrl(QStringLiteral("https://example.invalid/x.quillary")), QUrl::fromLocalFile(file) });
     QVERIFY2(E2e::waitFor(*window, QStringLiteral("document.getElementById('site-title').textContent === 'Dropped Site'"),
                           10000), qPrintable(siteTitle()));
+    QVERIFY(E2e::readFile(left).contains("Edited before the drop"));
 
     // An older project file (.json) opens too, and is saved as the current format.
     drop({ QUrl::fromLocalFile(old) });

@@ -94,6 +94,9 @@
                     done(false);
                 return;
             }
+            // The edits of the site being left are kept.
+            if (site && !writeProject())
+                return;
             site = { folder: folderOf(file), file: file, project: project, page: 0 };
             addRecent(file, project.settings.title);
             render();
@@ -112,6 +115,24 @@
             page.html = $('#page-html').value;
     }
 
+    // Writes the current site's project file; false, after telling the user, when it fails.
+    function writeProject() {
+        commitEditor();
+        site.project.settings.modified = new Date().toISOString();
+        var file = site.folder + '/' + PROJECT;
+        var written = false;
+        B.saveLocalFile(file, A.projectText(site.project), function (ok) { written = ok; });
+        if (!written) {
+            A.alert('The site could not be saved', 'Writing ' + A.displayPath(file) + ' failed.');
+            return false;
+        }
+        if (site.file !== file) {
+            site.file = file;
+            addRecent(file, site.project.settings.title);
+        }
+        return true;
+    }
+
     // Saves the project file, then the screenshot beside it.
     A.saveSite = function (done) {
         done = done || function () {};
@@ -119,33 +140,23 @@
             done(true);
             return;
         }
-        commitEditor();
-        site.project.settings.modified = new Date().toISOString();
-        var file = site.folder + '/' + PROJECT;
-        B.saveLocalFile(file, A.projectText(site.project), function (ok) {
-            if (!ok) {
-                A.alert('The site could not be saved', 'Writing ' + A.displayPath(file) + ' failed.');
-                done(false);
+        if (!writeProject()) {
+            done(false);
+            return;
+        }
+        var answered = false;
+        // A screenshot that never comes must not keep the site from closing.
+        var timer = setTimeout(function () {
+            answered = true;
+            done(true);
+        }, 5000);
+        B.getScreen(function () {
+            if (answered)
                 return;
-            }
-            if (site.file !== file) {
-                site.file = file;
-                addRecent(file, site.project.settings.title);
-            }
-            var answered = false;
-            // A screenshot that never comes must not keep the site from closing.
-            var timer = setTimeout(function () {
-                answered = true;
-                done(true);
-            }, 5000);
-            B.getScreen(function () {
-                if (answered)
-                    return;
-                answered = true;
-                clearTimeout(timer);
-                done(true);
-            }, site.folder + '/screenshot.png');
-        });
+            answered = true;
+            clearTimeout(timer);
+            done(true);
+        }, site.folder + '/screenshot.png');
     };
 
     function renderRecents(list) {
