@@ -29,6 +29,7 @@ private slots:
     void downloadAnswerRetriesBounded();
     void shownTextsAreText();
     void previewRunsNoScript();
+    void uploadListStaysInside();
     void browserUrlHasNoPassword();
     void dateFormat_data();
     void dateFormat();
@@ -348,6 +349,27 @@ void TestE2ePage::previewRunsNoScript()
     QVERIFY(E2e::eval(*window, QStringLiteral(
             "!!document.getElementById('preview').contentDocument.getElementById('shown')")).toBool());
     E2e::eval(*window, QStringLiteral("qlrApp.currentSite().project.pages[0].html = savedHtml; qlrApp.renderSite();"));
+}
+
+void TestE2ePage::uploadListStaysInside()
+{
+    // Names from a project file decide destination paths: none may leave the destination.
+    const QVariantMap result = E2e::eval(*window, QStringLiteral(
+            "(function () {"
+            " var s = qlrApp.currentSite();"
+            " var fake = { folder: s.folder, project: JSON.parse(JSON.stringify(s.project)) };"
+            " fake.project.pages.push({ name: '../outside.html', title: 'x', html: '' });"
+            " fake.project.pages.push({ name: 'sub/inner.html', title: 'y', html: '' });"
+            " fake.project.pages[0].html += '<img src=\"assets/images/../../../etc/passwd\">';"
+            " var list = qlrApp.buildUploadList(fake);"
+            " return { dests: list.map(function (e) { return e.dest; }), skipped: list.skipped };"
+            "})()")).toMap();
+    const QStringList dests = result.value(QStringLiteral("dests")).toStringList();
+    for (const QString &dest : dests)
+        QVERIFY2(!dest.contains(QStringLiteral("..")) && !dest.startsWith(QLatin1Char('/')), qPrintable(dest));
+    QCOMPARE(result.value(QStringLiteral("skipped")).toStringList(),
+             (QStringList { "../outside.html", "sub/inner.html" }));
+    QVERIFY(dests.contains(QStringLiteral("index.html")));
 }
 
 void TestE2ePage::dateFormat_data()
