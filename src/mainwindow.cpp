@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include <QFile>
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
@@ -162,6 +164,9 @@ void MainWindow::saveGeometryToSettings()
     settings.setValue(QStringLiteral("windowIsMaximized"), isMaximized());
     settings.endGroup();
     settings.sync();
+    // The same file holds stored FTP credentials: keep it private to the user,
+    // also when the window is the first to create it.
+    QFile::setPermissions(settings.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

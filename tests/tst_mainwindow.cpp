@@ -58,6 +58,11 @@ void TestMainWindow::geometryRoundTrip()
     }
     QSettings settings;
     QVERIFY(settings.fileName().startsWith(TestEnv::root()));
+    // The file holds stored credentials too: nobody but its user may read it.
+    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup
+            | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther
+            | QFileDevice::ExeOther;
+    QCOMPARE(int(QFile::permissions(settings.fileName()) & others), 0);
     settings.beginGroup(QStringLiteral("windowOptions"));
     QCOMPARE(settings.value(QStringLiteral("windowWeight")).toInt(), 900);
     QCOMPARE(settings.value(QStringLiteral("windowHeight")).toInt(), 700);
