@@ -336,6 +336,46 @@ private slots:
         QVERIFY(back.isOpen());
     }
 
+    // On one connection, uploads that go back and forth between folders of
+    // different depths each land in their own folder, also where the log-in
+    // folder is not the server's top; one into a missing folder is refused
+    // by the change of folder and leaves the connection usable.
+    void uploadsAcrossFolders_data()
+    {
+        addKinds();
+        QTest::newRow("vsftpd-nochroot") << TestServer::VsftpdNoChroot;
+    }
+    void uploadsAcrossFolders()
+    {
+        CURLFtp ftp;
+        TestServer *s = server(ftp);
+        if (!s)
+            return;
+        for (const char *dir : { "/across", "/across/a", "/across/a/b", "/across/c" })
+            QVERIFY2(ftp.mkdir(dir), qPrintable(ftp.errorString()));
+        const QStringList paths { "/across/a/b/1.txt", "/across/c/2.txt", "/across/3.txt", "/across/a/4.txt",
+                                  "/across/a/b/5.txt", "/top.txt", "/across/a/b/6.txt" };
+        for (const QString &path : paths) {
+            QByteArray data = path.toUtf8();
+            QVERIFY2(ftp.put(data, path), qPrintable(path + ": " + ftp.errorString()));
+        }
+        for (const QString &path : paths)
+            QCOMPARE(readFile(s->rootFolder() + path), path.toUtf8());
+
+        QByteArray lost("lost");
+        QVERIFY(!ftp.put(lost, "/across/none/x.txt"));
+        if (!s->isSftp())
+            QCOMPARE(ftp.errorString(), QString("Remote access denied"));
+        QVERIFY(!QFile::exists(s->rootFolder() + "/across/none"));
+        QByteArray after("after");
+        QVERIFY2(ftp.put(after, "/across/c/after.txt"), qPrintable(ftp.errorString()));
+        QCOMPARE(readFile(s->rootFolder() + "/across/c/after.txt"), QByteArray("after"));
+        QBuffer back;
+        QVERIFY(back.open(QIODevice::WriteOnly));
+        QVERIFY2(ftp.get("/across/a/4.txt", &back), qPrintable(ftp.errorString()));
+        QCOMPARE(back.data(), QByteArray("/across/a/4.txt"));
+    }
+
     void deviceUpload_data() { addKinds(); }
     void deviceUpload()
     {

@@ -179,6 +179,10 @@ CURLFtp::CURLFtp()
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &xferInfo);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &aborted);
+    // One "CWD a/b" instead of one per level: on a reused connection every
+    // upload otherwise walks back from the log-in folder level by level, a
+    // round trip each. A missing folder is refused by the CWD all the same.
+    curl_easy_setopt(curl, CURLOPT_FTP_FILEMETHOD, long(CURLFTPMETHOD_SINGLECWD));
     applyTimeouts();
     if (traceWanted()) {
         curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
