@@ -15,6 +15,23 @@
             cb(value);
     }
 
+    // The web view hands the host only the first argument of a console call, so
+    // every line is put together here.
+    function log(/* values */) {
+        if (window.console && console.log)
+            console.log(Array.prototype.join.call(arguments, ' '));
+    }
+
+    function pad2(n) {
+        return (n < 10 ? '0' : '') + n;
+    }
+
+    // The screenshot name when the page brings no date formatter of its own.
+    function stamp(d) {
+        return d.getFullYear() + pad2(d.getMonth() + 1) + pad2(d.getDate()) + '_'
+                + pad2(d.getHours()) + pad2(d.getMinutes()) + pad2(d.getSeconds());
+    }
+
     function logError(text) {
         if (window.console && console.error)
             console.error(text);
@@ -201,8 +218,9 @@
         getScreen: function (callback_path, path, size, rect) {
             var B = window.Bridge;
             if (!path) {
-                var stamp = B.dateFormat ? B.dateFormat(new Date(), 'yyyyMMdd_hhmmss') : String(Date.now());
-                path = B.tempLocation + '/screen' + stamp + '.png';
+                var now = new Date();
+                path = B.tempLocation + '/screen'
+                        + (B.dateFormat ? B.dateFormat(now, 'yyyyMMdd_hhmmss') : stamp(now)) + '.png';
             }
             size = size || [];
             rect = rect || [];
@@ -240,7 +258,7 @@
         },
         _dwError: function (id, error) {
             window.Bridge._dwFinished(id, '');
-            console.log('_dwError', id, error);
+            log('_dwError', id, error);
         },
 
         exitPublish: function () {
@@ -268,7 +286,7 @@
                 return;
             var B = window.Bridge;
             if (B._uploadInstance) {
-                console.log('Error: dual start prevented');
+                log('Error: dual start prevented');
                 return;
             }
             list = list || [];
@@ -387,7 +405,7 @@
                 B._uploadInstance = false;
         },
         _fmFileReady: function (data64) {
-            console.log('_fmFileReady', data64);
+            log('_fmFileReady', data64);
         }
     };
 

@@ -26,7 +26,10 @@ private slots:
     void refusedInitEndsRun();
     void reloadDuringRunEndsIt();
     void screenshotsAnswerInOrder();
+    void screenshotDefaultName_data();
+    void screenshotDefaultName();
     void downloadAnswerRetriesBounded();
+    void consoleLinesKeepTheirValues();
     void shownTextsAreText();
     void previewRunsNoScript();
     void uploadListStaysInside();
@@ -285,6 +288,35 @@ void TestE2ePage::screenshotsAnswerInOrder()
     QVERIFY(!QImage(scratch.filePath(QStringLiteral("first.png"))).isNull());
 }
 
+void TestE2ePage::screenshotDefaultName_data()
+{
+    QTest::addColumn<bool>("pageFormatter");
+    QTest::newRow("page's date formatter") << true;
+    QTest::newRow("no formatter in the page") << false;
+}
+
+void TestE2ePage::screenshotDefaultName()
+{
+    QFETCH(bool, pageFormatter);
+    // The name is the time of the request, "yyyyMMdd_hhmmss", in the host's temporary folder.
+    const QDateTime before = QDateTime::currentDateTime();
+    E2e::eval(*window, QStringLiteral(
+            "window.shot = undefined; window.savedFormat = Bridge.dateFormat;"
+            "if (!%1) delete Bridge.dateFormat;"
+            "Bridge.getScreen(function (p) { shot = p; });"
+            "Bridge.dateFormat = window.savedFormat;").arg(pageFormatter ? "true" : "false"));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("shot !== undefined")));
+    const QDateTime after = QDateTime::currentDateTime();
+    const QString shot = E2e::eval(*window, QStringLiteral("shot")).toString();
+    const QString prefix = E2e::eval(*window, QStringLiteral("Bridge.tempLocation + '/screen'")).toString();
+    QStringList names;
+    for (QDateTime t = before.addSecs(-1); t <= after.addSecs(1); t = t.addSecs(1))
+        names << prefix + t.toString(QStringLiteral("yyyyMMdd_hhmmss")) + QStringLiteral(".png");
+    QVERIFY2(names.contains(shot), qPrintable(shot + QStringLiteral(" not in ") + names.join(' ')));
+    QVERIFY(!QImage(QUrl(shot).toLocalFile()).isNull());
+    QFile::remove(QUrl(shot).toLocalFile());
+}
+
 void TestE2ePage::downloadAnswerRetriesBounded()
 {
     // An answer that comes before its callback is stored still reaches it.
@@ -301,6 +333,30 @@ void TestE2ePage::downloadAnswerRetriesBounded()
     while (!console.filter(QStringLiteral("no callback for nobody")).size() && timer.elapsed() < 15000)
         QTest::qWait(50);
     QVERIFY2(!console.filter(QStringLiteral("no callback for nobody")).isEmpty(), qPrintable(console.join('\n')));
+}
+
+void TestE2ePage::consoleLinesKeepTheirValues()
+{
+    // The host's console log keeps one text per message, so every value must be in it.
+    const QString missing = QUrl::fromLocalFile(scratch.filePath(QStringLiteral("no-such.png"))).toString();
+    E2e::eval(*window, QStringLiteral(
+            "window.got = null;"
+            "Bridge._download2_callbacks['dw-7'] = function (u) { got = u; };"
+            "Bridge._dwError('dw-7', 'host unreachable');"
+            "Bridge._fmFileReady('QUJD');"
+            "window.defaultDone = false;"
+            "Bridge.FileManager([{ dest: 'gone.png', srcList: [{ src: %1 }] }], %2,"
+            "  { close: function () { defaultDone = true; } });")
+                         .arg(E2e::quoted(missing),
+                              E2e::quoted(QUrl::fromLocalFile(scratch.filePath(QStringLiteral("console"))).toString())));
+    // Without an error callback of its own the upload goes on and ends.
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("defaultDone")));
+    QCOMPARE(E2e::eval(*window, QStringLiteral("got")).toString(), QString());
+    const QString all = console.join(QLatin1Char('\n'));
+    QVERIFY2(console.contains(QStringLiteral("_dwError dw-7 host unreachable")), qPrintable(all));
+    QVERIFY2(console.contains(QStringLiteral("_fmFileReady QUJD")), qPrintable(all));
+    const QStringList errors = console.filter(QStringLiteral("FileManager error:"));
+    QVERIFY2(errors.size() == 1 && errors.first().contains(QStringLiteral("no-such.png")), qPrintable(all));
 }
 
 void TestE2ePage::shownTextsAreText()

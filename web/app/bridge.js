@@ -165,7 +165,8 @@
         var callbacks = job.callbacks;
         var defaults = {
             error: function (text) {
-                console.log('FileManager error:', text);
+                // One text: the host's console log keeps only the first argument.
+                console.log('FileManager error: ' + text);
                 job.resume();
             }
         };
