@@ -69,6 +69,8 @@ void Bridge::reloadWeb()
 
 void Bridge::registerRcc(QString rcc_url)
 {
-    const bool ok = QResource::registerResource(urlToLocalPath(rcc_url), QString());
+    const QString path = urlToLocalPath(rcc_url);
+    // A pipe would hold the window until something writes to it.
+    const bool ok = isPlainFile(path) && QResource::registerResource(path, QString());
     qDebug().noquote() << rcc_url << ">" << (ok ? "true" : "false");
 }

@@ -159,4 +159,6 @@ private:
     bool publishRefused = false;   // calls of a refused run are dropped until its close
     QString tempDataError;         // a source that could not be joined into tempData
     bool publishAccepts() const;
+    // Whether size more bytes still fit into tempData.
+    bool joinsTempData(qint64 size) const;
 };

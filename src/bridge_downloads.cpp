@@ -2,7 +2,6 @@
 
 #include <QDebug>
 #include <QEventLoop>
-#include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -53,15 +52,6 @@ QString replyFailure(QNetworkReply *reply)
     return QString();
 }
 
-bool readLocalFile(const QString &sUrl, QByteArray &bytes)
-{
-    QFile file(urlToLocalPath(sUrl));
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    bytes = file.readAll();
-    return file.error() == QFileDevice::NoError;
-}
-
 QString writeFailure()
 {
     return QStringLiteral("The downloaded file could not be written");
@@ -98,7 +88,7 @@ QString Bridge::download(QString sUrl, QVariantMap headers)
     const QUrl url(sUrl, QUrl::TolerantMode);
     QByteArray body;
     if (url.isLocalFile()) {
-        if (!readLocalFile(sUrl, body))
+        if (!readPlainFile(urlToLocalPath(sUrl), &body))
             return QString();
         return saveTempFile(body);
     }
@@ -143,7 +133,7 @@ QString Bridge::download2(QString sUrl, QVariantMap headers)
     const QString id = QStringLiteral("download") + QString::number(downloadCounter++);
     if (url.isLocalFile()) {
         QByteArray body;
-        if (!readLocalFile(sUrl, body))
+        if (!readPlainFile(urlToLocalPath(sUrl), &body))
             return QString();
         const QString file = saveTempFile(body);
         if (file.isEmpty())

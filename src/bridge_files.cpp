@@ -29,22 +29,6 @@ bool writeWholeFile(const QString &path, const QByteArray &bytes)
     return false;
 }
 
-// Only plain files (and those of the resource bundle) are read: a pipe or a
-// device such as /dev/zero would block the window or never end.
-bool isPlainFile(const QString &path)
-{
-    return QFileInfo(path).isFile();
-}
-
-bool readWholeFile(const QString &path, QByteArray *bytes)
-{
-    QFile file(path);
-    if (!isPlainFile(path) || !file.open(QIODevice::ReadOnly))
-        return false;
-    *bytes = file.readAll();
-    return bytes->size() == file.size();
-}
-
 // The canonical path when the entry exists, else the cleaned absolute one.
 QString resolvedPath(const QString &path)
 {
@@ -140,7 +124,7 @@ QString Bridge::copyLocal(QString src, QString dest)
         target = QDir(destination).absolutePath() + QLatin1Char('/') + sourceInfo.fileName();
 
     QByteArray bytes;
-    if (!readWholeFile(source, &bytes) || !writeWholeFile(target, bytes))
+    if (!readPlainFile(source, &bytes) || !writeWholeFile(target, bytes))
         return QString();
     return localPathToUrl(target);
 }
@@ -212,7 +196,7 @@ bool Bridge::saveLocalBase64(QString url, QString data)
 QString Bridge::loadLocalBase64(QString url)
 {
     QByteArray bytes;
-    if (!readWholeFile(urlToLocalPath(url), &bytes))
+    if (!readPlainFile(urlToLocalPath(url), &bytes))
         return QString();
     return QString::fromLatin1(bytes.toBase64());
 }

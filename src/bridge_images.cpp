@@ -25,9 +25,12 @@ bool withinBounds(const QSize &size)
     return size.width() <= maxImageSide && size.height() <= maxImageSide;
 }
 
-// Reads the size from the header first, so an oversized source is never decoded.
+// Reads the size from the header first, so an oversized source is never decoded;
+// a pipe or a device is never opened.
 QImage loadBoundedImage(const QString &path)
 {
+    if (!isPlainFile(path))
+        return QImage();
     QImageReader reader(path);
     const QSize size = reader.size();
     if (!size.isValid() || !withinBounds(size))

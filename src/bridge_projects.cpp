@@ -39,7 +39,7 @@ bool isRealFolder(const QString &path)
 QString readWhole(const QSharedPointer<FileManager> &manager, const QString &name)
 {
     const QSharedPointer<QIODevice> device = manager->getfile(name);
-    if (!device)
+    if (!device || !device->isOpen())
         return QString();
     return QString::fromUtf8(device->readAll());
 }

@@ -4,7 +4,7 @@
 #include <QDebug>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFile>
+#include <QFileInfo>
 #include <QUrl>
 
 #include "filemanagerwrapper.h"
@@ -94,22 +94,37 @@ bool Bridge::closeTempFile()
     return true;
 }
 
+bool Bridge::joinsTempData(qint64 size) const
+{
+    // The joined file is one array in memory; past this it would overflow.
+    const qint64 maxJoinedSize = qint64(1) << 30;
+    return qint64(tempData.size()) + size <= maxJoinedSize;
+}
+
 void Bridge::tmpAppendData(QVariant data)
 {
-    tempData.append(data.toByteArray());
+    const QByteArray bytes = data.toByteArray();
+    if (!joinsTempData(bytes.size())) {
+        if (tempDataError.isEmpty())
+            tempDataError = tr("The joined file is too large");
+        return;
+    }
+    tempData.append(bytes);
 }
 
 void Bridge::tmpAppendFile(QString filepath)
 {
     const QString path = urlToLocalPath(filepath);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QByteArray bytes;
+    // The size is checked first, so a huge file is not read in vain.
+    if (!joinsTempData(QFileInfo(path).size()) || !readPlainFile(path, &bytes)
+            || !joinsTempData(bytes.size())) {
         qDebug() << "can't open src file";
         if (tempDataError.isEmpty())
             tempDataError = LocalFileManager::composeError(QT_TR_NOOP("Can't read source file"), path);
         return;
     }
-    tempData.append(file.readAll());
+    tempData.append(bytes);
 }
 
 void Bridge::uploadTempFile(QString filename)

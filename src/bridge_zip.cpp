@@ -14,9 +14,13 @@ bool Bridge::unzip(QString src_zip, QString dest_dir)
 {
     if (src_zip.isEmpty() || dest_dir.isEmpty())
         return false;
+    const QString archive = urlToLocalPath(src_zip);
+    // Opening a pipe would wait for a writer that may never come.
+    if (!isPlainFile(archive))
+        return false;
     const QString folder = urlToLocalPath(dest_dir);
     QDir().mkpath(folder);
-    QZipReader reader(urlToLocalPath(src_zip), QIODevice::ReadOnly);
+    QZipReader reader(archive, QIODevice::ReadOnly);
     return reader.extractTree(folder);
 }
 

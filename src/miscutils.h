@@ -31,6 +31,12 @@ QString maskUrlCredentials(const QString &url);
 bool saveText(const QString &path, const QString &text, const QString &codec);
 QString loadText(const QString &path, const QString &codec);
 void copyDir(const QString &source, const QString &destination, bool overwrite);
+// Only plain files (and those of the resource bundle): a pipe or a device such
+// as /dev/zero would block the window or never end.
+bool isPlainFile(const QString &path);
+// The whole file's bytes; false for what isPlainFile refuses and when not every
+// byte arrived (a read error, or a file too large for one array).
+bool readPlainFile(const QString &path, QByteArray *bytes);
 QImage fitImage(const QImage &source, const QSize &size, const QColor &fill, bool doShrinkLarge,
                 bool doStretchSmall, bool doKeepAspect, QPainter::RenderHints hints);
 

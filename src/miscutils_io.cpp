@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSet>
@@ -214,6 +215,20 @@ QImage fitImage(const QImage &source, const QSize &size, const QColor &fill, boo
                       QRect(sx, sy, P.width(), P.height()));
     painter.end();
     return result;
+}
+
+bool isPlainFile(const QString &path)
+{
+    return QFileInfo(path).isFile();
+}
+
+bool readPlainFile(const QString &path, QByteArray *bytes)
+{
+    QFile file(path);
+    if (!isPlainFile(path) || !file.open(QIODevice::ReadOnly))
+        return false;
+    *bytes = file.readAll();
+    return bytes->size() == file.size();
 }
 
 bool removeDir(const QString &path)

@@ -112,6 +112,7 @@ private slots:
     void headersInNameOrder();
     void localFile();
     void localFileAnswersBeforeTheIdentifier();
+    void localFileTooLargeFails();
     void results_data();
     void results();
     void silentServerTimesOut();
@@ -257,6 +258,24 @@ void TestDownloads::localFileAnswersBeforeTheIdentifier()
     QCOMPARE(callback.name, QStringLiteral("_dwFinished"));
     QCOMPARE(callback.args.value(0), id);
     QCOMPARE(readUrl(callback.args.value(1)), QByteArray("{ \"news\" : [] }"));
+}
+
+// Larger than one array can hold: the read comes back short, which is a
+// failure, not an empty download.
+void TestDownloads::localFileTooLargeFails()
+{
+    Bridge bridge;
+    const QString path = sources.path() + QStringLiteral("/huge.bin");
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(qint64(5) << 29));   // 2.5 GiB, sparse
+    }
+    QSignalSpy js(&bridge, &Bridge::jsChanged);
+    QCOMPARE(bridge.download(localPathToUrl(path), QVariantMap()), QString());
+    QCOMPARE(bridge.download2(localPathToUrl(path), QVariantMap()), QString());
+    QCOMPARE(js.count(), 0);
+    QVERIFY(QFile::remove(path));
 }
 
 void TestDownloads::results_data()

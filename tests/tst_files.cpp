@@ -20,6 +20,7 @@
 #include "bridge.h"
 #include "miscutils.h"
 #include "resourcebundle.h"
+#include "testpipe.h"
 
 namespace {
 
@@ -138,6 +139,8 @@ private slots:
     void openFileDialog();
     void onErrorWindow();
     void readsRefuseNonPlainFiles();
+    void pipesNeverHoldTheWindow_data();
+    void pipesNeverHoldTheWindow();
 
 private:
     QTemporaryDir *work = nullptr;
@@ -832,6 +835,46 @@ void TestFiles::readsRefuseNonPlainFiles()
     }
     QCOMPARE(bridge.copyLocal(fileUrl(pipe), fileUrl(at(QStringLiteral("copy")))), QString());
     QVERIFY(!QFileInfo::exists(at(QStringLiteral("copy"))));
+}
+
+void TestFiles::pipesNeverHoldTheWindow_data()
+{
+    QTest::addColumn<QString>("slot");
+    for (const char *slot : { "download", "download2", "tmpAppendFile", "resizeImage", "transformImage",
+                              "unzip", "registerRcc", "getProjectFile" })
+        QTest::newRow(slot) << QString::fromLatin1(slot);
+}
+
+// Every slot that reads a file a script names answers at once for a pipe,
+// instead of waiting until (if ever) something writes to it.
+void TestFiles::pipesNeverHoldTheWindow()
+{
+    QFETCH(QString, slot);
+    Bridge bridge;
+    const QString pipe = at(QStringLiteral("pipe.json"));
+    QVERIFY(TestPipe::make(pipe));
+    const QString url = fileUrl(pipe);
+
+    TestPipe::Feeder feeder(pipe, "x");
+    QString result;
+    if (slot == QLatin1String("download"))
+        result = bridge.download(url, QVariantMap());
+    else if (slot == QLatin1String("download2"))
+        result = bridge.download2(url, QVariantMap());
+    else if (slot == QLatin1String("tmpAppendFile"))
+        bridge.tmpAppendFile(url);
+    else if (slot == QLatin1String("resizeImage"))
+        result = bridge.resizeImage(url, 10, 10);
+    else if (slot == QLatin1String("transformImage"))
+        result = bridge.transformImage(url, 10, 10);
+    else if (slot == QLatin1String("unzip"))
+        result = bridge.unzip(url, fileUrl(at(QStringLiteral("out")))) ? "true" : "";
+    else if (slot == QLatin1String("registerRcc"))
+        bridge.registerRcc(url);
+    else if (slot == QLatin1String("getProjectFile"))
+        result = bridge.getProjectFile(url);
+    QVERIFY2(!feeder.stop(), "the slot waited for the pipe");
+    QCOMPARE(result, QString());
 }
 
 QUILLARY_TEST_MAIN(TestFiles)

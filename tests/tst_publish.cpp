@@ -134,16 +134,29 @@ private slots:
         QCOMPARE(page.starting("Bridge._fmFile("), QStringList("Bridge._fmFile('js/all.js')"));
     }
 
-    // A part that cannot be read is reported with its path; the joined file does not go out without it.
+    // A part that cannot be read whole is reported with its path; the joined file does not go out without it.
+    void joinedUploadWithUnreadablePart_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::newRow("missing") << qint64(-1);
+        QTest::newRow("larger than a joined file may be") << (qint64(5) << 29);   // 2.5 GiB, sparse
+    }
+
     void joinedUploadWithUnreadablePart()
     {
+        QFETCH(qint64, size);
         Bridge bridge;
         PageCalls page(&bridge);
-        const QString missing = dir->path() + "/gone<1>.js";
+        const QString part = dir->path() + "/gone<1>.js";
+        if (size >= 0) {
+            QFile file(part);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.resize(size));
+        }
         QVERIFY(bridge.initFileManager(destUrl));
         bridge.initTempFile();
         bridge.tmpAppendData(QString("ab"));
-        bridge.tmpAppendFile(missing);
+        bridge.tmpAppendFile(part);
         bridge.uploadTempFile("js/all.js");
         bridge.closeTempFile();
         bridge.initTempFile();
@@ -151,7 +164,7 @@ private slots:
         bridge.uploadTempFile("js/next.js");
         bridge.closeFileManager();
         QCOMPARE(page.starting("Bridge._fmError("),
-                 QStringList("Bridge._fmError(\"Can\\'t read source file<br>" + html(missing) + "\");"));
+                 QStringList("Bridge._fmError(\"Can\\'t read source file<br>" + html(part) + "\");"));
         QTest::qWait(200);
         QVERIFY(!page.closed());   // paused until the page answers
         bridge.resumePublish();

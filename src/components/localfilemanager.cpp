@@ -8,6 +8,8 @@
 #include <QTemporaryFile>
 #include <QUrl>
 
+#include "miscutils.h"
+
 namespace {
 
 const QString fileScheme = QStringLiteral("file:///");
@@ -121,7 +123,8 @@ QString LocalFileManager::errorString()
 QSharedPointer<QIODevice> LocalFileManager::getfile(const QString &name)
 {
     device.reset(new QFile(root + name));
-    if (device->open(QIODevice::ReadOnly))
+    // A pipe or a device would hold the caller (the window, for a project file).
+    if (isPlainFile(root + name) && device->open(QIODevice::ReadOnly))
         return device;
     return QSharedPointer<QIODevice>(new QTemporaryFile);
 }
