@@ -52,6 +52,23 @@ QString replyFailure(QNetworkReply *reply)
     return QString();
 }
 
+// The failure as the message log may show it: Qt's error texts quote the URL
+// whole, password and all.
+QString loggableFailure(const QString &failure, const QNetworkReply *reply)
+{
+    QString text = failure;
+    for (const QUrl &url : { reply->request().url(), reply->url() }) {
+        const QString bare = url.toString(QUrl::RemoveUserInfo);
+        for (const QString &form : { url.toString(), url.toString(QUrl::FullyEncoded),
+                                     url.toString(QUrl::FullyDecoded) })
+            text.replace(form, bare);
+        const QString password = url.password(QUrl::FullyDecoded);
+        if (!password.isEmpty())
+            text.replace(password, QLatin1String("***"));
+    }
+    return text;
+}
+
 QString writeFailure()
 {
     return QStringLiteral("The downloaded file could not be written");
@@ -72,7 +89,7 @@ void Bridge::download2_finished(QNetworkReply *reply)
 
     const QString failure = replyFailure(reply);
     if (!failure.isEmpty()) {
-        qDebug() << "download" << id << "failed:" << failure;
+        qDebug() << "download" << id << "failed:" << loggableFailure(failure, reply);
         callJsCallback(QStringLiteral("_dwError"), { id, failure });
         return;
     }
@@ -112,6 +129,8 @@ QString Bridge::download(QString sUrl, QVariantMap headers)
     }
     if (failure.isEmpty())
         body = reply->readAll();
+    else
+        failure = loggableFailure(failure, reply);
     delete reply;
 
     if (waitingDownloads == 0 && reloadAfterDownload) {

@@ -15,6 +15,7 @@
 #include <QUrl>
 
 #include "bridge.h"
+#include "messagelog.h"
 #include "miscutils.h"
 
 // A small HTTP/1.1 server on 127.0.0.1 that answers by path:
@@ -113,6 +114,7 @@ private slots:
     void localFile();
     void localFileAnswersBeforeTheIdentifier();
     void localFileTooLargeFails();
+    void failureLogHidesCredentials();
     void results_data();
     void results();
     void silentServerTimesOut();
@@ -276,6 +278,23 @@ void TestDownloads::localFileTooLargeFails()
     QCOMPARE(bridge.download2(localPathToUrl(path), QVariantMap()), QString());
     QCOMPARE(js.count(), 0);
     QVERIFY(QFile::remove(path));
+}
+
+// Qt's error texts quote the URL whole; the message log must not get its password.
+void TestDownloads::failureLogHidesCredentials()
+{
+    Bridge bridge;
+    QSignalSpy js(&bridge, &Bridge::jsChanged);
+    MessageLog log;
+    const QString url = server.url(QStringLiteral("/missing")).replace(QStringLiteral("://"),
+                                                                      QStringLiteral("://feed:s3cret@"));
+    QCOMPARE(bridge.download(url, QVariantMap()), QString());
+    bridge.download2(url, QVariantMap());
+    QTRY_COMPARE_WITH_TIMEOUT(js.count(), 1, 10000);
+    const QString lines = log.messages().join(QLatin1Char('\n'));
+    QVERIFY2(lines.contains(QLatin1String("download failed")) && lines.contains(QLatin1String("download0"))
+                     && lines.contains(QLatin1String("127.0.0.1")) && !lines.contains(QLatin1String("s3cret")),
+             qPrintable(lines));
 }
 
 void TestDownloads::results_data()
