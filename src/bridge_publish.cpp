@@ -145,8 +145,16 @@ void Bridge::uploadFile(QString url, QString sourceFile)
 {
     if (!publishAccepts())
         return;
+    const QString source = urlToLocalPath(sourceFile);
+    // A pipe or a device would hold the worker for good: neither an exit nor
+    // closing the window could end the run then.
+    if (QFileInfo::exists(source) && !isPlainFile(source)) {
+        wrapper->pause();
+        onError(LocalFileManager::composeError(QT_TR_NOOP("Error open file"), source));
+        return;
+    }
     wrapper->mkpath(folderOf(url));
-    wrapper->uploadFile(url, urlToLocalPath(sourceFile));
+    wrapper->uploadFile(url, source);
 }
 
 void Bridge::uploadData(QString filename, QVariant data)

@@ -12,6 +12,7 @@
 #include "bridge.h"
 #include "filemanagerwrapper.h"
 #include "publishtestutil.h"
+#include "testpipe.h"
 
 using namespace PublishTest;
 
@@ -317,6 +318,28 @@ private slots:
         QDesktopServices::unsetUrlHandler("file");
         QCOMPARE(catcher.urls.size(), 1);
         QVERIFY2(catcher.urls.first().endsWith("/site//index.html"), qPrintable(catcher.urls.first()));
+    }
+
+    // A pipe as a source is reported, not read: the worker would wait on it
+    // for good, past any exit.
+    void pipeSourceIsRefused()
+    {
+        Bridge bridge;
+        PageCalls page(&bridge);
+        const QString pipe = dir->path() + "/pipe.html";
+        QVERIFY(TestPipe::make(pipe));
+        TestPipe::Feeder feeder(pipe, "x");
+        QVERIFY(bridge.initFileManager(destUrl));
+        bridge.uploadFile("a.html", QUrl::fromLocalFile(pipe).toString());
+        bridge.uploadData("b.html", QString("b"));
+        bridge.closeFileManager();
+        QTRY_COMPARE(page.starting("Bridge._fmError("),
+                     QStringList("Bridge._fmError(\"Error open file<br>" + html(pipe) + "\");"));
+        bridge.resumePublish();
+        QTRY_VERIFY(page.closed());
+        QVERIFY(!feeder.stop());
+        QVERIFY(!QFile::exists(dest + "/a.html"));
+        QCOMPARE(readAll(dest + "/b.html"), QByteArray("b"));
     }
 
     // Reading the error property pauses the open run before the next task.
