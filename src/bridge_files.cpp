@@ -29,6 +29,15 @@ bool writeWholeFile(const QString &path, const QByteArray &bytes)
     return false;
 }
 
+// A file whose text (or Base64) scripts get back is held whole in one string;
+// past this size the string would overflow and end the program.
+const qint64 maxTextSource = qint64(512) << 20;
+
+bool fitsInText(const QString &path)
+{
+    return QFileInfo(path).size() <= maxTextSource;
+}
+
 // The canonical path when the entry exists, else the cleaned absolute one.
 QString resolvedPath(const QString &path)
 {
@@ -103,7 +112,7 @@ bool Bridge::saveLocalFile(QString url, QString data)
 QString Bridge::loadLocalFile(QString url)
 {
     const QString path = urlToLocalPath(url);
-    return isPlainFile(path) ? loadText(path, QStringLiteral("UTF-8")) : QString();
+    return isPlainFile(path) && fitsInText(path) ? loadText(path, QStringLiteral("UTF-8")) : QString();
 }
 
 QString Bridge::copyLocal(QString src, QString dest)
@@ -195,8 +204,9 @@ bool Bridge::saveLocalBase64(QString url, QString data)
 
 QString Bridge::loadLocalBase64(QString url)
 {
+    const QString path = urlToLocalPath(url);
     QByteArray bytes;
-    if (!readPlainFile(urlToLocalPath(url), &bytes))
+    if (!fitsInText(path) || !readPlainFile(path, &bytes))
         return QString();
     return QString::fromLatin1(bytes.toBase64());
 }
@@ -204,7 +214,7 @@ QString Bridge::loadLocalBase64(QString url)
 QString Bridge::getResourceFile(QVariant path)
 {
     QFile file(urlToLocalPath(path.toString()));
-    if (!isPlainFile(file.fileName()) || !file.open(QIODevice::ReadOnly)) {
+    if (!isPlainFile(file.fileName()) || !fitsInText(file.fileName()) || !file.open(QIODevice::ReadOnly)) {
         qWarning() << "file open error";
         return QString();
     }

@@ -141,6 +141,7 @@ private slots:
     void readsRefuseNonPlainFiles();
     void pipesNeverHoldTheWindow_data();
     void pipesNeverHoldTheWindow();
+    void textTooLargeForAStringFails();
 
 private:
     QTemporaryDir *work = nullptr;
@@ -875,6 +876,24 @@ void TestFiles::pipesNeverHoldTheWindow()
         result = bridge.getProjectFile(url);
     QVERIFY2(!feeder.stop(), "the slot waited for the pipe");
     QCOMPARE(result, QString());
+}
+
+// 1 GiB would make a string of more characters than one can hold, as text or
+// as Base64; the slots fail instead of ending the program.
+void TestFiles::textTooLargeForAStringFails()
+{
+    Bridge bridge;
+    const QString path = at(QStringLiteral("huge.txt"));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(qint64(1) << 30));   // sparse
+    }
+    const QString url = fileUrl(path);
+    QCOMPARE(bridge.loadLocalFile(url), QString());
+    QCOMPARE(bridge.loadLocalBase64(url), QString());
+    QTest::ignoreMessage(QtWarningMsg, "file open error");
+    QCOMPARE(bridge.getResourceFile(url), QString());
 }
 
 QUILLARY_TEST_MAIN(TestFiles)
