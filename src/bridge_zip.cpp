@@ -30,11 +30,14 @@ bool Bridge::zip(QString src, QString dest_zip)
         return false;
     const QString source = urlToLocalPath(src);
     const QString archive = urlToLocalPath(dest_zip);
+    const QFileInfo sourceInfo(source);
+    // Opening the archive empties it: a file packed into itself would be lost.
+    if (sourceInfo.isFile() && sourceInfo.canonicalFilePath() == QFileInfo(archive).canonicalFilePath())
+        return false;
     QDir().mkpath(QFileInfo(archive).absolutePath());
 
     QZipWriter writer(archive, QIODevice::WriteOnly | QIODevice::Truncate);
     writer.setCompressing(QZipWriter::CompressAuto);
-    const QFileInfo sourceInfo(source);
     if (sourceInfo.isFile()) {
         QFile file(source);
         writer.addFileFromDevice(sourceInfo.fileName(), &file);

@@ -23,6 +23,7 @@ private slots:
     void zipTwiceReplaces();
     void singleFile();
     void archiveInsideSource();
+    void fileZippedOntoItselfIsKept();
     void unzipFailures_data();
     void unzipFailures();
     void unzipWithoutFolderEntries();
@@ -156,6 +157,17 @@ void TestZipBridge::archiveInsideSource()
     for (const QZipReader::FileInfo &info : reader.listEntries())
         names.append(info.entryPath);
     QCOMPARE(names, QStringList { "site/index.html" });
+}
+
+void TestZipBridge::fileZippedOntoItselfIsKept()
+{
+    const QString note = root + QStringLiteral("/note.txt");
+    QVERIFY(write(note, "a note"));
+    QVERIFY(QFile::link(note, root + QStringLiteral("/link.zip")));
+    for (const QString &archive : { note, root + QStringLiteral("/link.zip") }) {
+        QVERIFY(!bridge.zip(note, archive));
+        QCOMPARE(read(note), QByteArray("a note"));
+    }
 }
 
 void TestZipBridge::unzipFailures_data()
