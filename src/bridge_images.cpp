@@ -16,13 +16,9 @@
 
 namespace {
 
-// Sources and outputs beyond this many pixels a side are refused: decoding
-// or painting them would take gigabytes.
-const int maxImageSide = 16384;
-
 bool withinBounds(const QSize &size)
 {
-    return size.width() <= maxImageSide && size.height() <= maxImageSide;
+    return size.width() <= MaxImageSide && size.height() <= MaxImageSide;
 }
 
 // Reads the size from the header first, so an oversized source is never decoded;

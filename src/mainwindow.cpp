@@ -44,10 +44,6 @@ namespace {
 const char *const StartPage = "qrc:/web/index.html";
 const char *const HostScript = ":/oldbridge.js";
 
-// Screenshot sizes come from scripts; beyond this a side is refused rather than
-// allocating gigabytes.
-const int MaxScreenSide = 16384;
-
 // Only documents of the program's own bundle and local files get the host: _Bridge_
 // reaches the whole disk, so a remote page must never see it.
 bool mayUseHost(const QUrl &url)
@@ -389,8 +385,8 @@ void MainWindow::getProjectScreen(QString frameName, QString saveToUrl, QSize _o
 
     // A negative or huge size is an error in the request, answered as a failure.
     const auto acceptable = [](const QSize &size) {
-        return size.width() > 0 && size.height() > 0 && size.width() <= MaxScreenSide
-                && size.height() <= MaxScreenSide;
+        return size.width() > 0 && size.height() > 0 && size.width() <= MaxImageSide
+                && size.height() <= MaxImageSide;
     };
     if (!acceptable(outSize) || !acceptable(cut.size()) || viewport.isEmpty()
             || !acceptable(viewport)) {

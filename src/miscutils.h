@@ -28,6 +28,11 @@ QString encodeUrlCredentials(const QString &url);
 QString maskUrlCredentials(const QString &url);
 
 // Text files, folders and images.
+
+// Images, canvases and screenshots larger than this on a side are refused: the
+// sizes come from scripts, and decoding or painting them would take gigabytes.
+constexpr int MaxImageSide = 16384;
+
 bool saveText(const QString &path, const QString &text, const QString &codec);
 QString loadText(const QString &path, const QString &codec);
 void copyDir(const QString &source, const QString &destination, bool overwrite);

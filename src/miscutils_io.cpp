@@ -14,10 +14,6 @@
 
 namespace {
 
-// Images larger than this on a side are refused: the sizes come from scripts and a
-// huge canvas would exhaust memory.
-const int MaxImageSide = 16384;
-
 QTextCodec *codecByName(const QString &name)
 {
     QTextCodec *codec = QTextCodec::codecForName(name.toLatin1());
