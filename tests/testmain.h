@@ -4,6 +4,15 @@
 // points HOME, the XDG folders and TMPDIR into a fresh temporary folder, so the
 // settings store, data, documents and temporary locations of the program under
 // test never touch the real ones. The folder is removed when the test ends.
+//
+// Users are not root, so neither are the tests: a test process started as root
+// becomes the ordinary user "nobody" (uid and gid 65534, no supplementary
+// groups, no capabilities) before anything else happens, and every file,
+// permission and socket check runs as that user. Only the saved user id stays
+// 0, so that a RootScope can start, signal and stop the test servers (which
+// must run as root, like a real host's) and prepare what only root can, such
+// as a small mounted file system. Nothing of the program under test runs
+// inside a RootScope.
 
 #include <QApplication>
 #include <QByteArray>
@@ -12,6 +21,10 @@
 #include <QtTest>
 
 #include <cstdlib>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 #include "appinfo.h"
 
@@ -22,6 +35,70 @@ inline QString &root()
 {
     static QString path;
     return path;
+}
+
+constexpr uid_t kUser = 65534;
+constexpr gid_t kGroup = 65534;
+
+// True when this process began as root and now runs as the ordinary user.
+inline bool &droppedRoot()
+{
+    static bool dropped = false;
+    return dropped;
+}
+
+// Becomes "nobody", keeping root only as the saved user id. Called once,
+// first thing in main(); does nothing for a test started as an ordinary user.
+inline bool becomeUser()
+{
+    if (::geteuid() != 0)
+        return true;
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(kGroup, kGroup, 0) != 0
+        || ::setresuid(kUser, kUser, 0) != 0)
+        return false;
+    droppedRoot() = true;
+    return true;
+}
+
+// Root for the length of a scope: for test servers and test fixtures only.
+// ok() is false when the test was not started as root.
+class RootScope
+{
+public:
+    RootScope()
+    {
+        if (!droppedRoot() || depth()++ > 0)
+            return;
+        if (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0)
+            std::abort();
+    }
+    ~RootScope()
+    {
+        if (!droppedRoot() || --depth() > 0)
+            return;
+        // The group first, while still root.
+        if (::setresgid(kGroup, kGroup, 0) != 0 || ::setresuid(kUser, kUser, 0) != 0)
+            std::abort();
+    }
+    bool ok() const { return ::geteuid() == 0; }
+    RootScope(const RootScope &) = delete;
+    RootScope &operator=(const RootScope &) = delete;
+
+private:
+    static int &depth()
+    {
+        static int n = 0;
+        return n;
+    }
+};
+
+// A folder under the build tree where a test may leave files for people to
+// look at (screenshots); writable by the test user.
+inline QString outputDir(const QString &sub)
+{
+    const QString dir = QStringLiteral(QUILLARY_BINARY_DIR "/test-output/") + sub;
+    QDir().mkpath(dir);
+    return dir;
 }
 
 inline void redirect(const QString &base)
@@ -45,11 +122,25 @@ inline void redirect(const QString &base)
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
+// Run before becomeUser(): the build tree belongs to root, so the shared
+// output folder is made open to the test user (sticky, like /tmp).
+inline void prepareOutput()
+{
+    if (::geteuid() != 0)
+        return;
+    const QByteArray dir = QByteArrayLiteral(QUILLARY_BINARY_DIR "/test-output");
+    QDir().mkpath(QString::fromLocal8Bit(dir));
+    ::chmod(dir.constData(), 01777);
+}
+
 } // namespace TestEnv
 
 #define QUILLARY_TEST_MAIN(TestObject)                                                   \
     int main(int argc, char *argv[])                                                     \
     {                                                                                    \
+        TestEnv::prepareOutput();                                                        \
+        if (!TestEnv::becomeUser())                                                      \
+            return 2;                                                                    \
         QTemporaryDir sandbox(QDir::tempPath() + QStringLiteral("/quillary-test-XXXXXX")); \
         if (!sandbox.isValid())                                                          \
             return 2;                                                                    \

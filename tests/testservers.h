@@ -37,6 +37,7 @@
 #include <unistd.h>
 
 #include "encryptmanager.h"
+#include "testmain.h"
 
 class TestServer
 {
@@ -118,6 +119,12 @@ public:
     {
         if (process_)
             return true;
+        // Servers run as root, as on a real host; the test itself does not.
+        TestEnv::RootScope root;
+        if (!root.ok()) {
+            error_ = name() + QStringLiteral(": the test servers need a test run started as root");
+            return false;
+        }
         if (!dir_ && !makeRoot())
             return false;
         if (isImplicit() && !lockPort990())
@@ -145,6 +152,7 @@ public:
     {
         if (!process_)
             return true;
+        TestEnv::RootScope root;
         const pid_t leader = pid_t(process_->processId());
         QSet<pid_t> victims = processTree(leader);
         signalAll(victims, SIGTERM);
@@ -168,6 +176,15 @@ public:
             lockFd_ = -1;
         }
         return alive(victims).isEmpty();
+    }
+
+    // Signals the server process (SIGSTOP freezes it, SIGCONT wakes it).
+    bool sendSignal(int sig)
+    {
+        if (!process_)
+            return false;
+        TestEnv::RootScope root;
+        return ::kill(pid_t(process_->processId()), sig) == 0;
     }
 
     QString log() const
@@ -361,6 +378,7 @@ private:
 
     static void signalAll(const QSet<pid_t> &pids, int sig)
     {
+        TestEnv::RootScope root;
         for (pid_t p : pids)
             ::kill(p, sig);
     }

@@ -204,13 +204,12 @@ private slots:
         bridge.uploadData("big1.bin", big);
         bridge.uploadData("big2.bin", big);
         QTRY_VERIFY_WITH_TIMEOUT(!calls(page, "Bridge._fmFile(").isEmpty(), 60000);
-        const pid_t server = pid_t(d.server->pid());
-        QCOMPARE(::kill(server, SIGSTOP), 0);
+        QVERIFY(d.server->sendSignal(SIGSTOP));
         QTest::qWait(500);
         bridge.exitPublish();
         // Well inside the client's own stall time-out.
         QTRY_VERIFY_WITH_TIMEOUT(!calls(page, "Bridge._fmClose(").isEmpty(), 15000);
-        ::kill(server, SIGCONT);
+        d.server->sendSignal(SIGCONT);
         QCOMPARE(calls(page, "Bridge._fmClose("), QStringList("Bridge._fmClose(\"\")"));
         QVERIFY(calls(page, "Bridge._fmError(").isEmpty());
         QVERIFY(readAll(d.folder("/site/big2.bin")) != big);
