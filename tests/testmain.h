@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstdio>
 #include <cstdlib>
 #include <grp.h>
 #include <sys/stat.h>
@@ -124,10 +125,30 @@ inline void redirect(const QString &base)
 
 // Run before becomeUser(): the build tree belongs to root, so the shared
 // output folder is made open to the test user (sticky, like /tmp).
+// The test user must reach the source and build trees (test data, the program
+// it starts, the test bundle). A checkout below a private folder such as
+// /root is not reachable for it: such folders get search permission for
+// others (no listing, no reading), and the test says so.
+inline void openPathForUser(const QByteArray &path)
+{
+    QByteArray dir = path;
+    while (!dir.isEmpty() && dir != "/") {
+        struct stat st;
+        if (::stat(dir.constData(), &st) == 0 && S_ISDIR(st.st_mode) && !(st.st_mode & S_IXOTH)) {
+            ::chmod(dir.constData(), (st.st_mode & 07777) | S_IXOTH);
+            fprintf(stderr, "test user: gave %s search permission for others\n", dir.constData());
+        }
+        const int slash = dir.lastIndexOf('/');
+        dir = dir.left(slash > 0 ? slash : 0);
+    }
+}
+
 inline void prepareOutput()
 {
     if (::geteuid() != 0)
         return;
+    openPathForUser(QByteArrayLiteral(QUILLARY_SOURCE_DIR));
+    openPathForUser(QByteArrayLiteral(QUILLARY_BINARY_DIR));
     const QByteArray dir = QByteArrayLiteral(QUILLARY_BINARY_DIR "/test-output");
     QDir().mkpath(QString::fromLocal8Bit(dir));
     ::chmod(dir.constData(), 01777);
