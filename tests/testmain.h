@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <grp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -50,6 +51,13 @@ inline bool &droppedRoot()
 
 // Becomes "nobody", keeping root only as the saved user id. Called once,
 // first thing in main(); does nothing for a test started as an ordinary user.
+// A change of user ids makes the process undumpable, which stops the leak
+// checker of sanitizer builds (it traces the process) and debuggers.
+inline void keepDumpable()
+{
+    ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+}
+
 inline bool becomeUser()
 {
     if (::geteuid() != 0)
@@ -58,6 +66,7 @@ inline bool becomeUser()
         || ::setresuid(kUser, kUser, 0) != 0)
         return false;
     droppedRoot() = true;
+    keepDumpable();
     return true;
 }
 
@@ -72,6 +81,7 @@ public:
             return;
         if (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0)
             std::abort();
+        keepDumpable();
     }
     ~RootScope()
     {
@@ -80,6 +90,7 @@ public:
         // The group first, while still root.
         if (::setresgid(kGroup, kGroup, 0) != 0 || ::setresuid(kUser, kUser, 0) != 0)
             std::abort();
+        keepDumpable();
     }
     bool ok() const { return ::geteuid() == 0; }
     RootScope(const RootScope &) = delete;
