@@ -265,6 +265,12 @@ bool CURLFtp::connectToUrl(const QUrl &url)
     if (scheme == QLatin1String("ftps")) {
         curl_easy_setopt(curl, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
         curl_easy_setopt(curl, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_SSL));
+        // Servers that require each data connection to resume the control
+        // connection's TLS session (vsftpd's default, and others') refuse
+        // every second one over TLS 1.3: after an upload the library does not
+        // resume the session the server's new tickets replaced. TLS 1.2
+        // resumes every time, for uploads, listings and downloads alike.
+        curl_easy_setopt(curl, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2));
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
         if (url.port() != 990)
