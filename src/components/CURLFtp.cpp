@@ -271,11 +271,12 @@ bool CURLFtp::connectToUrl(const QUrl &url)
         // resume the session the server's new tickets replaced. TLS 1.2
         // resumes every time, for uploads, listings and downloads alike.
         curl_easy_setopt(curl, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2));
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
         if (url.port() != 990)
             server.replace(QStringLiteral("ftps://"), QStringLiteral("ftp://"));
     }
+    // The server's identity is checked before the log-in goes out: SSH host
+    // keys and TLS certificates are learnt at first use, a changed one refused.
+    identity.apply(curl, scheme, url.host(QUrl::FullyDecoded), url.port());
     // Without a port there is no server to talk to; refuse before any traffic.
     if (url.port() < 0) {
         hostUrl = server;
@@ -314,6 +315,9 @@ bool CURLFtp::connectToHost(const QString &server)
     char *entry = nullptr;
     if (!isSftp && isOk() && curl_easy_getinfo(curl, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry)
         entryPath = QString::fromLocal8Bit(entry);
+    // Only a log-in that succeeded teaches the client a new server's identity.
+    if (isOk())
+        identity.commit();
     qDebug().noquote() << "host_path:" << hostUrl;
     qDebug().noquote() << "host_path+preprnd:" << hostUrl + homePath;
     restoreRestingState();
@@ -409,8 +413,10 @@ CURLcode CURLFtp::perform()
         lastCode = CURLE_FAILED_INIT;
     else if (aborted)
         lastCode = CURLE_ABORTED_BY_CALLBACK;
-    else
+    else {
+        identity.startTransfer();
         lastCode = curl_easy_perform(curl);
+    }
     if (lastCode != CURLE_OK)
         qDebug().noquote() << "curl told us " + QString::number(int(lastCode));
     return lastCode;
@@ -423,6 +429,8 @@ bool CURLFtp::isOk() const
 
 QString CURLFtp::errorString() const
 {
+    if (lastCode != CURLE_OK && !identity.refusal().isEmpty())
+        return identity.refusal();
     return errorText(int(lastCode));
 }
 

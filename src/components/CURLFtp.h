@@ -8,6 +8,8 @@
 #include <atomic>
 #include <curl/curl.h>
 
+#include "serveridentity.h"
+
 class QIODevice;
 
 // Client for FTP, FTPS and SFTP servers over one libcurl easy handle. Each
@@ -77,6 +79,8 @@ private:
     // commands name paths from the server's top, transfer URLs paths below
     // the log-in folder; this joins the two.
     QString entryPath;
+    // Checks the server's SSH host key or TLS certificate at each connection.
+    ServerIdentity identity;
     std::atomic<bool> aborted { false };
     long connectTimeout = 30;
     long stallTimeout = 60;
