@@ -241,7 +241,7 @@ public:
     // Attempts to authenticate that reached the server, from its own log:
     // USER and PASS commands for vsftpd, authentication requests for sshd
     // (each client asks at least once, for the list of methods, before it
-    // sends a password).
+    // sends a password), log-ins and failed log-ins for pyftpdlib.
     int authAttempts() const
     {
         const QString text = protocolLog();
@@ -249,7 +249,7 @@ public:
             return text.count(QStringLiteral("\", \"USER ")) + text.count(QStringLiteral("\", \"PASS "));
         if (isSftp())
             return text.count(QStringLiteral("userauth-request for user "));
-        return text.count(QStringLiteral("USER '")) + text.count(QStringLiteral("PASS "));
+        return text.count(QStringLiteral("USER '"));
     }
 
     // The certificate (a PEM file with key and certificate chain, for the
