@@ -409,14 +409,13 @@ QString CURLFtp::remotePath(const QString &path) const
 
 CURLcode CURLFtp::perform()
 {
+    identity.startTransfer();
     if (!curl)
         lastCode = CURLE_FAILED_INIT;
     else if (aborted)
         lastCode = CURLE_ABORTED_BY_CALLBACK;
-    else {
-        identity.startTransfer();
+    else
         lastCode = curl_easy_perform(curl);
-    }
     if (lastCode != CURLE_OK)
         qDebug().noquote() << "curl told us " + QString::number(int(lastCode));
     return lastCode;
