@@ -148,6 +148,11 @@
         testFtpLocation: function (url, callback) {
             callback(host.testFtpLocation(url));
         },
+        forgetFtpIdentity: function (location, callback) {
+            var ok = host.forgetFtpIdentity(location);
+            call(callback, ok);
+            return ok;
+        },
         clearRecentData: function () {
             host.clearRecentData();
         },

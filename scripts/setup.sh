@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     # build
-    cmake g++ make pkg-config qtbase5-dev libqt5webkit5-dev libcurl4-openssl-dev zlib1g-dev
+    cmake g++ make pkg-config qtbase5-dev libqt5webkit5-dev libcurl4-openssl-dev libssl-dev zlib1g-dev
     # run time: image formats, SVG icons, fonts for the offscreen view
     libqt5svg5 qt5-image-formats-plugins fonts-dejavu-core xvfb xauth
     # test servers started by the test suite on 127.0.0.1

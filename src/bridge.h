@@ -123,6 +123,10 @@ public slots:
     QString decode(QString value);
     QString md5_base64(QString url);
     QString getTempLocation();
+    // Forgets the remembered identity (SSH host key, pinned TLS key) of the
+    // server a site location names, so that a server whose key was changed
+    // on purpose is accepted again at the next log-in.
+    bool forgetFtpIdentity(QVariant location);
 
 private:
     int closeRequests = 0;

@@ -8,6 +8,7 @@
 
 #include "encryptmanager.h"
 #include "miscutils.h"
+#include "serveridentity.h"
 
 namespace {
 
@@ -87,6 +88,24 @@ QString plainLocation(const QUrl &url)
     return text;
 }
 
+// What a server's remembered identity is kept under.
+bool sameServer(const QUrl &a, const QUrl &b)
+{
+    return a.scheme() == b.scheme() && a.port() == b.port()
+        && a.host(QUrl::FullyDecoded).compare(b.host(QUrl::FullyDecoded), Qt::CaseInsensitive) == 0;
+}
+
+// A site that goes away or moves to another server takes the old server's
+// identity with it, unless another site still names that server.
+void forgetUnusedIdentity(const QUrl &old, const QList<QUrl> &sites)
+{
+    for (const QUrl &site : sites) {
+        if (sameServer(site, old))
+            return;
+    }
+    ServerIdentity::forget(old.scheme(), old.host(QUrl::FullyDecoded), old.port());
+}
+
 } // namespace
 
 QVariantMap Bridge::regExportData()
@@ -152,12 +171,23 @@ void Bridge::regUpdateFtp(int index, QVariant url)
     if (index >= list.size())
         return;
     const QString text = url.toString();
+    const QUrl old = list.at(index);
     if (text.isEmpty())
         list.removeAt(index);
     else
         list[index] = QUrl(encodeUrlCredentials(text), QUrl::TolerantMode);
     writeFtpList(settings, list);
     flushPrivately(settings);
+    forgetUnusedIdentity(old, list);
+}
+
+bool Bridge::forgetFtpIdentity(QVariant location)
+{
+    // Plain or stored credentials alike: only scheme, host and port count.
+    const QUrl url(encodeUrlCredentials(location.toString()), QUrl::TolerantMode);
+    if (!url.isValid() || url.host().isEmpty())
+        return false;
+    return ServerIdentity::forget(url.scheme(), url.host(QUrl::FullyDecoded), url.port());
 }
 
 void Bridge::regSetFtpFolder(QVariant folder)

@@ -21,6 +21,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 #include <QString>
 #include <QTcpServer>
@@ -47,7 +48,13 @@ public:
     enum Kind { PyFtp, PyFtpsExplicit, PyFtpsImplicit, Vsftpd, VsftpdExplicit, VsftpdImplicit, Sftp, VsftpdNoChroot };
 
     explicit TestServer(Kind kind) : kind_(kind) {}
-    ~TestServer() { stop(); }
+    ~TestServer()
+    {
+        stop();
+        // The folder and the servers' files in it belong to root.
+        TestEnv::RootScope root;
+        dir_.reset();
+    }
     TestServer(const TestServer &) = delete;
     TestServer &operator=(const TestServer &) = delete;
 
@@ -193,6 +200,63 @@ public:
         return f.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(f.readAll()) : QString();
     }
 
+    // The server's own record of its sessions: vsftpd's log file (every
+    // command and reply), the output of pyftpdlib and sshd otherwise.
+    QString protocolLog() const
+    {
+        if (!isVsftpd())
+            return log();
+        QFile f(dir_ ? dir_->path() + QStringLiteral("/vsftpd.log") : QString());
+        return f.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(f.readAll()) : QString();
+    }
+    bool isVsftpd() const
+    {
+        return kind_ == Vsftpd || kind_ == VsftpdExplicit || kind_ == VsftpdImplicit || kind_ == VsftpdNoChroot;
+    }
+    // Log-ins the server accepted, from its own log.
+    int logins() const
+    {
+        const QString text = protocolLog();
+        if (isVsftpd())
+            return text.count(QStringLiteral("] OK LOGIN: "));
+        if (isSftp())
+            return text.count(QStringLiteral("Accepted password for "));
+        return text.count(QStringLiteral(" logged in."));
+    }
+    // Data connections the server refused, from its own log: vsftpd's
+    // replies 425 (no connection), 426 (connection broken) and 522 (TLS
+    // refused, e.g. "session reuse required").
+    int refusedDataConnections() const
+    {
+        static const QRegularExpression refused(QStringLiteral("FTP response: Client \"[^\"]*\", \"(425|426|522)[ -]"));
+        return isVsftpd() ? protocolLog().count(refused) : 0;
+    }
+    // The refused replies themselves, to show in a failure message.
+    QString refusedReplies() const
+    {
+        QStringList lines = protocolLog().split(QLatin1Char('\n'));
+        static const QRegularExpression refused(QStringLiteral("\"(425|426|522)[ -]"));
+        return lines.filter(refused).join(QLatin1Char('\n'));
+    }
+    // Attempts to authenticate that reached the server, from its own log:
+    // USER and PASS commands for vsftpd, authentication requests for sshd
+    // (each client asks at least once, for the list of methods, before it
+    // sends a password), log-ins and failed log-ins for pyftpdlib.
+    int authAttempts() const
+    {
+        const QString text = protocolLog();
+        if (isVsftpd())
+            return text.count(QStringLiteral("\", \"USER ")) + text.count(QStringLiteral("\", \"PASS "));
+        if (isSftp())
+            return text.count(QStringLiteral("userauth-request for user "));
+        return text.count(QStringLiteral("USER '"));
+    }
+
+    // The certificate (a PEM file with key and certificate chain, for the
+    // TLS servers) or host key (an OpenSSH private key, for sshd) the server
+    // shows from its next start on; empty for the shared test identity.
+    void setIdentity(const QString &path) { identity_ = path; }
+
 private:
     bool makeRoot()
     {
@@ -297,7 +361,7 @@ private:
         // script execs the server, so the process id is the server's.
         process_->start(QStringLiteral("/usr/bin/setsid"),
                         { QStringLiteral(QUILLARY_SOURCE_DIR "/scripts/testserver.sh"), QStringLiteral("start"),
-                          name(), dir_->path(), QString::number(port_) });
+                          name(), dir_->path(), QString::number(port_), identity_ });
         if (!process_->waitForStarted(5000)) {
             error_ = name() + QStringLiteral(": cannot start scripts/testserver.sh: ") + process_->errorString();
             process_.reset();
@@ -387,6 +451,7 @@ private:
     int port_ = 0;
     int lockFd_ = -1;
     QString error_;
+    QString identity_;
     std::unique_ptr<QTemporaryDir> dir_;
     std::unique_ptr<QProcess> process_;
 };

@@ -265,11 +265,18 @@ bool CURLFtp::connectToUrl(const QUrl &url)
     if (scheme == QLatin1String("ftps")) {
         curl_easy_setopt(curl, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
         curl_easy_setopt(curl, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_SSL));
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+        // Servers that require each data connection to resume the control
+        // connection's TLS session (vsftpd's default, and others') refuse
+        // every second one over TLS 1.3: after an upload the library does not
+        // resume the session the server's new tickets replaced. TLS 1.2
+        // resumes every time, for uploads, listings and downloads alike.
+        curl_easy_setopt(curl, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2));
         if (url.port() != 990)
             server.replace(QStringLiteral("ftps://"), QStringLiteral("ftp://"));
     }
+    // The server's identity is checked before the log-in goes out: SSH host
+    // keys and TLS certificates are learnt at first use, a changed one refused.
+    identity.apply(curl, scheme, url.host(QUrl::FullyDecoded), url.port());
     // Without a port there is no server to talk to; refuse before any traffic.
     if (url.port() < 0) {
         hostUrl = server;
@@ -308,6 +315,9 @@ bool CURLFtp::connectToHost(const QString &server)
     char *entry = nullptr;
     if (!isSftp && isOk() && curl_easy_getinfo(curl, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry)
         entryPath = QString::fromLocal8Bit(entry);
+    // Only a log-in that succeeded teaches the client a new server's identity.
+    if (isOk())
+        identity.commit();
     qDebug().noquote() << "host_path:" << hostUrl;
     qDebug().noquote() << "host_path+preprnd:" << hostUrl + homePath;
     restoreRestingState();
@@ -399,6 +409,7 @@ QString CURLFtp::remotePath(const QString &path) const
 
 CURLcode CURLFtp::perform()
 {
+    identity.startTransfer();
     if (!curl)
         lastCode = CURLE_FAILED_INIT;
     else if (aborted)
@@ -417,6 +428,8 @@ bool CURLFtp::isOk() const
 
 QString CURLFtp::errorString() const
 {
+    if (lastCode != CURLE_OK && !identity.refusal().isEmpty())
+        return identity.refusal();
     return errorText(int(lastCode));
 }
 

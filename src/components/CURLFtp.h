@@ -8,6 +8,8 @@
 #include <atomic>
 #include <curl/curl.h>
 
+#include "serveridentity.h"
+
 class QIODevice;
 
 // Client for FTP, FTPS and SFTP servers over one libcurl easy handle. Each
@@ -17,8 +19,11 @@ class QIODevice;
 //
 // Every transfer has a connect time-out and ends when it stalls; abort(),
 // callable from any thread, ends the running transfer and refuses the next
-// ones until clearAbort(). Set QUILLARY_CURL_TRACE=1 in the environment to
-// get libcurl's protocol trace on the debug log (passwords masked).
+// ones until clearAbort(). The server's identity (SSH host key, TLS
+// certificate) is checked before the log-in is sent, see ServerIdentity; a
+// refused one makes errorString() say which server changed and how.
+// Set QUILLARY_CURL_TRACE=1 in the environment to get libcurl's protocol
+// trace on the debug log (passwords masked).
 class CURLFtp : public QObject
 {
     Q_OBJECT
@@ -77,6 +82,8 @@ private:
     // commands name paths from the server's top, transfer URLs paths below
     // the log-in folder; this joins the two.
     QString entryPath;
+    // Checks the server's SSH host key or TLS certificate at each connection.
+    ServerIdentity identity;
     std::atomic<bool> aborted { false };
     long connectTimeout = 30;
     long stallTimeout = 60;
