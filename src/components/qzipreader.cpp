@@ -164,8 +164,10 @@ public:
     void scanFiles();
     int findEntry(const QString &name) const;
     // Streams the bytes of one entry to sink, verified against its CRC.
+    // With refuseLargeClaim, an entry whose stored size is above outputLimit is
+    // refused before any of it is read.
     bool readEntry(int index, const std::function<bool(const char *, qint64)> &sink, qint64 outputLimit,
-                   const std::vector<quint32> *localOffsets = nullptr) const;
+                   const std::vector<quint32> *localOffsets = nullptr, bool refuseLargeClaim = false) const;
 
     QZipReader::Status lastStatus = QZipReader::StatusOk;
     // The scan got past its open checks but found no archive there.
@@ -281,7 +283,8 @@ int QZipReaderPrivate::findEntry(const QString &name) const
 }
 
 bool QZipReaderPrivate::readEntry(int index, const std::function<bool(const char *, qint64)> &sink,
-                                  qint64 outputLimit, const std::vector<quint32> *localOffsets) const
+                                  qint64 outputLimit, const std::vector<quint32> *localOffsets,
+                                  bool refuseLargeClaim) const
 {
     const ZipEntryHeader &entry = entryHeaders.at(index);
     // The high byte names a host system, as in "version made by"; some tools fill it in.
@@ -313,6 +316,11 @@ bool QZipReaderPrivate::readEntry(int index, const std::function<bool(const char
         + readLe16(local + LhExtraLength);
     if (flags & FlagEncrypted) {
         qWarning("QZip: Unsupported encryption method is needed to extract the data.");
+        return false;
+    }
+    if (refuseLargeClaim && uncompressedSize > outputLimit) {
+        qWarning("QZip: entry %d is larger than %lld bytes, too large to hold in memory", index,
+                 static_cast<long long>(outputLimit));
         return false;
     }
     const int method = readLe16(local + LhMethod);
@@ -470,11 +478,6 @@ QByteArray QZipReader::fileData(const QString &fileName) const
     if (index < 0)
         return QByteArray();
     const ZipEntryHeader &entry = d->entryHeaders.at(index);
-    if (entry.field32(CdUncompressedSize) > MaxInMemoryEntry) {
-        qWarning("QZip: entry %d is larger than %lld bytes, too large to hold in memory", index,
-                 MaxInMemoryEntry);
-        return QByteArray();
-    }
     QByteArray data;
     // Reserve only what the body can really produce.
     const qint64 claimed = entry.field32(CdUncompressedSize);
@@ -485,7 +488,7 @@ QByteArray QZipReader::fileData(const QString &fileName) const
         data.append(bytes, int(length));
         return true;
     };
-    if (!d->readEntry(index, append, MaxInMemoryEntry))
+    if (!d->readEntry(index, append, MaxInMemoryEntry, nullptr, true))
         return QByteArray();
     return data;
 }
