@@ -7,9 +7,14 @@
 #include <cstring>
 #include <mutex>
 
+#include "curlsocket_p.h"
 #include "encryptmanager.h"
 
 namespace {
+
+// Clients alive: a worker still saying good-bye to a server when the program
+// ends keeps the library's global state from being torn down under it.
+std::atomic<int> liveClients { 0 };
 
 // libcurl's global state is set up once for the whole process and torn down
 // at its exit, so clients made on different threads never race on it.
@@ -18,9 +23,22 @@ void initCurlOnce()
     static std::once_flag once;
     std::call_once(once, [] {
         curl_global_init(CURL_GLOBAL_ALL);
-        std::atexit([] { curl_global_cleanup(); });
+        std::atexit([] {
+            if (liveClients.load() == 0)
+                curl_global_cleanup();
+        });
     });
 }
+
+// A transfer or reply that makes no progress for this long is given up.
+// QUILLARY_STALL_TIMEOUT (seconds) shortens it for tests.
+long defaultStallTimeout()
+{
+    bool ok = false;
+    const int fromEnv = qEnvironmentVariableIntValue("QUILLARY_STALL_TIMEOUT", &ok);
+    return ok && fromEnv > 0 && fromEnv < 30 ? fromEnv : 30;
+}
+
 
 bool traceWanted()
 {
@@ -167,13 +185,17 @@ const char *const resultTexts[] = {
 } // namespace
 
 CURLFtp::CURLFtp()
+    : stallTimeout(defaultStallTimeout())
 {
     initCurlOnce();
+    ++liveClients;
     curl = curl_easy_init();
     if (!curl)
         return;
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CURLFtp::writer_);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &buffer);
+    errorDetail[0] = '\0';
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorDetail);
     // Several threads use the library; time-outs must not rely on signals.
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
@@ -192,8 +214,14 @@ CURLFtp::CURLFtp()
 
 CURLFtp::~CURLFtp()
 {
-    if (curl)
+    if (curl) {
+        // After an abort nobody waits for the server's good-bye: a frozen
+        // server would hold the clean-up until its reply time-out.
+        if (aborted)
+            cutConnection(curl);
         curl_easy_cleanup(curl);
+    }
+    --liveClients;
 }
 
 void CURLFtp::applyTimeouts()
@@ -403,8 +431,16 @@ CURLcode CURLFtp::perform()
         lastCode = CURLE_FAILED_INIT;
     else if (aborted)
         lastCode = CURLE_ABORTED_BY_CALLBACK;
-    else
+    else {
+        errorDetail[0] = '\0';
         lastCode = curl_easy_perform(curl);
+    }
+    // SFTP reports a refused file or folder as "not found" in some places;
+    // the server's own status says what it was.
+    sftpPermissionDenied = isSftp && lastCode != CURLE_OK
+        && (lastCode == CURLE_REMOTE_ACCESS_DENIED
+            || QByteArray(errorDetail).contains("Permission denied")
+            || QByteArray(errorDetail).contains("permission denied"));
     if (lastCode != CURLE_OK)
         qDebug().noquote() << "curl told us " + QString::number(int(lastCode));
     return lastCode;
@@ -417,7 +453,24 @@ bool CURLFtp::isOk() const
 
 QString CURLFtp::errorString() const
 {
+    if (sftpPermissionDenied)
+        return errorText(CURLE_TFTP_PERM);   // "Permission problem on server"
     return errorText(int(lastCode));
+}
+
+bool CURLFtp::serverStoppedAnswering() const
+{
+    switch (lastCode) {
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_FTP_ACCEPT_TIMEOUT:
+        return true;
+    default:
+        return false;
+    }
 }
 
 QString CURLFtp::errorText(int code)

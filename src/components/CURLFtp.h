@@ -37,6 +37,9 @@ public:
     CURLcode perform();
     bool isOk() const;
     QString errorString() const;
+    // The last transfer timed out or lost its connection: trying again at
+    // once would only wait for the same silent server.
+    bool serverStoppedAnswering() const;
 
     void abort();
     void clearAbort();
@@ -79,5 +82,8 @@ private:
     QString entryPath;
     std::atomic<bool> aborted { false };
     long connectTimeout = 30;
-    long stallTimeout = 60;
+    long stallTimeout = 30;
+    // libcurl's own words on the last failure.
+    char errorDetail[CURL_ERROR_SIZE];
+    bool sftpPermissionDenied = false;
 };
