@@ -108,6 +108,12 @@ QSharedPointer<QIODevice> FtpFileManager::getfile(const QString &name)
     failedPath = pendingPath;
     pendingOperation = 2;
     runOperation();
+    // What arrived must be on disk to be read back; a full disk yields nothing.
+    auto *file = static_cast<QTemporaryFile *>(device.data());
+    if (!file->flush()) {
+        localError = htmlError(tr("Error writing to file"), file->fileName());
+        file->resize(0);
+    }
     device->seek(0);
     return device;
 }

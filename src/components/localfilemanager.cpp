@@ -82,7 +82,9 @@ bool LocalFileManager::putdata(const QString &destination, const QByteArray &dat
         errorText = composeError(QT_TR_NOOP("Can't create file"), full);
         return false;
     }
-    if (file.write(data) != data.size() || !file.commit()) {
+    // The explicit flush: a commit does not see a failed flush of the last
+    // buffered bytes, and would rename a short or empty file into place.
+    if (file.write(data) != data.size() || !file.flush() || !file.commit()) {
         file.cancelWriting();
         errorText = composeError(QT_TR_NOOP("Error writing to file"), full);
         return false;
