@@ -184,23 +184,28 @@ private slots:
     void frozenServer_data()
     {
         QTest::addColumn<QString>("how");
-        QTest::newRow("closeFileManager, connection idle") << "close idle";
-        QTest::newRow("closeFileManager") << "close";
-        QTest::newRow("exitPublish") << "exit";
-        QTest::newRow("program closes") << "destroy";
+        QTest::addColumn<int>("kind");
+        for (int kind : { int(TestServer::PyFtp), int(TestServer::Sftp) }) {
+            const QByteArray name = TestServer::kindName(TestServer::Kind(kind)).toLatin1();
+            QTest::addRow("%s, closeFileManager, connection idle", name.constData()) << "close idle" << kind;
+            QTest::addRow("%s, closeFileManager", name.constData()) << "close" << kind;
+            QTest::addRow("%s, exitPublish", name.constData()) << "exit" << kind;
+            QTest::addRow("%s, program closes", name.constData()) << "destroy" << kind;
+        }
     }
     void frozenServer()
     {
         QFETCH(QString, how);
+        QFETCH(int, kind);
         qputenv("QUILLARY_STALL_TIMEOUT", "3");
-        TestServer frozen(TestServer::PyFtp);
+        TestServer frozen{TestServer::Kind(kind)};
         QVERIFY2(frozen.start(), qPrintable(frozen.errorString()));
         auto bridge = std::make_unique<Bridge>();
         Page page(bridge.get(), false);
         QVERIFY(bridge->initFileManager(frozen.url("/site").toString()));
         bridge->uploadFile("one.html", sources.path() + "/page.html");
         QTRY_VERIFY_WITH_TIMEOUT(!page.starting("Bridge._fmUploaded(").isEmpty(), 30000);
-        QVERIFY(frozen.sendSignal(SIGSTOP));
+        QVERIFY(frozen.sendSignalToAll(SIGSTOP));
 
         Heartbeat beat;
         if (how == QLatin1String("close idle")) {
@@ -212,7 +217,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(page.closed(), 15000);
             QTest::qWait(4000);   // past the reply time-out the worker waits out
             QVERIFY2(beat.longest < 1000, qPrintable(QString::number(beat.longest)));
-            frozen.sendSignal(SIGCONT);
+            frozen.sendSignalToAll(SIGCONT);
             qunsetenv("QUILLARY_STALL_TIMEOUT");
             return;
         }
@@ -246,7 +251,7 @@ private slots:
             QTest::qWait(1500);
         QVERIFY2(beat.longest < 1000, qPrintable(QString::number(beat.longest)));
         QVERIFY(beat.ticks > 10);
-        frozen.sendSignal(SIGCONT);
+        frozen.sendSignalToAll(SIGCONT);
         qunsetenv("QUILLARY_STALL_TIMEOUT");
     }
 

@@ -58,10 +58,6 @@ int traceLine(CURL *, curl_infotype type, char *data, size_t size, void *)
     return 0;
 }
 
-int xferInfo(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
-{
-    return static_cast<const std::atomic<bool> *>(user)->load() ? 1 : 0;
-}
 
 QString decodeCredential(const QString &encoded)
 {
@@ -199,8 +195,8 @@ CURLFtp::CURLFtp()
     // Several threads use the library; time-outs must not rely on signals.
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &xferInfo);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &aborted);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &CURLFtp::progress_);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
     // One "CWD a/b" instead of one per level: on a reused connection every
     // upload otherwise walks back from the log-in folder level by level, a
     // round trip each. A missing folder is refused by the CWD all the same.
@@ -215,9 +211,10 @@ CURLFtp::CURLFtp()
 CURLFtp::~CURLFtp()
 {
     if (curl) {
-        // After an abort nobody waits for the server's good-bye: a frozen
-        // server would hold the clean-up until its reply time-out.
-        if (aborted)
+        // After an abort nobody waits for the server's good-bye, and an SSH
+        // good-bye waits for a reply with no time limit: a frozen server
+        // would hold whoever ends the client.
+        if (aborted || isSftp)
             cutConnection(curl);
         curl_easy_cleanup(curl);
     }
@@ -433,7 +430,11 @@ CURLcode CURLFtp::perform()
         lastCode = CURLE_ABORTED_BY_CALLBACK;
     else {
         errorDetail[0] = '\0';
+        stalled = false;
+        lastMoved = -1;
         lastCode = curl_easy_perform(curl);
+        if (stalled && lastCode == CURLE_ABORTED_BY_CALLBACK)
+            lastCode = CURLE_OPERATION_TIMEDOUT;
     }
     // SFTP reports a refused file or folder as "not found" in some places;
     // the server's own status says what it was.
@@ -479,6 +480,27 @@ QString CURLFtp::errorText(int code)
     if (code < 0 || code >= count || !resultTexts[code])
         return QStringLiteral("undocumented error");
     return QString::fromLatin1(resultTexts[code]);
+}
+
+int CURLFtp::progress_(void *user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow)
+{
+    auto *self = static_cast<CURLFtp *>(user);
+    if (self->aborted)
+        return 1;
+    // The library's own stall checks cover data transfers and FTP replies,
+    // not an SSH server that stops answering a request: nothing moving for
+    // the stall time-out ends any transfer.
+    const qint64 moved = qint64(dlnow) + qint64(ulnow);
+    if (moved != self->lastMoved) {
+        self->lastMoved = moved;
+        self->stallClock.start();
+        return 0;
+    }
+    if (self->stallClock.hasExpired(qint64(self->stallTimeout) * 1000)) {
+        self->stalled = true;
+        return 1;
+    }
+    return 0;
 }
 
 size_t CURLFtp::writer_(char *, size_t size, size_t count, void *user)
