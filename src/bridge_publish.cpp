@@ -57,9 +57,10 @@ bool Bridge::initFileManager(QString url)
     connect(handler, &WrapperListHandler::destUrlProcessed, this, &Bridge::onDestUrl);
     connect(handler, &WrapperListHandler::error, this, &Bridge::onError);
     connect(wrapper, &FileManagerWrapper::finished, this, &Bridge::pbClose);
-    // A run still open when the host goes away is cancelled, not left running.
+    // A run still open when the host goes away is cancelled, not left running,
+    // and without waiting for its server.
     FileManagerWrapper *run = wrapper;
-    connect(this, &QObject::destroyed, run, [run]() { delete run; });
+    connect(this, &QObject::destroyed, run, [run]() { run->discard(); });
 
     wrapper->initWithPath(url);
     return true;

@@ -31,6 +31,9 @@ bool Bridge::zip(QString src, QString dest_zip)
     const QString source = urlToLocalPath(src);
     const QString archive = urlToLocalPath(dest_zip);
     const QFileInfo sourceInfo(source);
+    // Nothing to pack is a failure, not an empty archive.
+    if (!sourceInfo.isFile() && !sourceInfo.isDir())
+        return false;
     // Opening the archive empties it: a file packed into itself would be lost.
     if (sourceInfo.isFile() && sourceInfo.canonicalFilePath() == QFileInfo(archive).canonicalFilePath())
         return false;

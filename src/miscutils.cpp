@@ -134,13 +134,42 @@ initData url2data(const QString &url)
     const int sep = url.indexOf(QLatin1String("://"));
     const QString scheme = sep < 0 ? url : url.left(sep);
     if (scheme == QLatin1String("ftp") || scheme == QLatin1String("sftp") || scheme == QLatin1String("ftps")) {
-        const QUrl parsed(encodeUrlCredentials(url), QUrl::TolerantMode);
+        // The folder is what the user typed: "#", "?", "%" and spaces are part
+        // of its name, so the URL is built from its parts, never parsed whole.
+        const QString encoded = encodeUrlCredentials(url);
+        const int start = sep + 3;
+        int at = encoded.indexOf(QLatin1Char('@'), start);   // the encoded values hold none
+        if (sep < 0 || at < 0)
+            at = start - 1;
+        const QString info = encoded.mid(start, at - start);
+        const int colon = info.indexOf(QLatin1Char(':'));   // -1 leaves the password empty below
+        const int slash = encoded.indexOf(QLatin1Char('/'), at + 1);
+        const QString authority = slash < 0 ? encoded.mid(at + 1) : encoded.mid(at + 1, slash - at - 1);
+        const QString path = slash < 0 ? QString() : encoded.mid(slash);
+        QString host = authority;
+        int port = -1;
+        const int portColon = authority.lastIndexOf(QLatin1Char(':'));
+        if (portColon >= 0 && portColon > authority.lastIndexOf(QLatin1Char(']'))) {
+            host = authority.left(portColon);
+            bool ok = false;
+            const int number = authority.mid(portColon + 1).toInt(&ok);
+            if (ok && number >= 0 && number <= 65535)
+                port = number;
+        }
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1, host.size() - 2);
+        const auto plain = [](const QString &value) { return QString(value).replace(QLatin1String("%2F"), QLatin1String("/")); };
+        QUrl record;
+        record.setScheme(scheme);
+        record.setUserName(plain(info.left(colon)), QUrl::DecodedMode);
+        record.setPassword(plain(info.mid(colon + 1)), QUrl::DecodedMode);
+        record.setHost(host, QUrl::DecodedMode);
+        record.setPort(port);
+        // The record's URL keeps the leading folders, up to the last "/".
+        record.setPath(path.left(qMax(0, path.lastIndexOf(QLatin1Char('/')))), QUrl::DecodedMode);
         data.type = 1;
-        data.path = parsed.path(QUrl::FullyDecoded);
-        // The credentials hold no "/" now (it is escaped), so the last one
-        // ends the leading folders.
-        const QString text = parsed.toString();
-        data.url = QUrl(text.left(text.lastIndexOf(QLatin1Char('/'))), QUrl::TolerantMode);
+        data.path = path;
+        data.url = record;
         return data;
     }
     data.type = 0;

@@ -185,6 +185,17 @@ public:
         return alive(victims).isEmpty();
     }
 
+    // Signals the server and every process it forked: an SFTP session runs
+    // in a process of its own, which freezing the listener alone leaves running.
+    bool sendSignalToAll(int sig)
+    {
+        if (!process_)
+            return false;
+        const QSet<pid_t> all = processTree(pid_t(process_->processId()));
+        signalAll(all, sig);
+        return !all.isEmpty();
+    }
+
     // Signals the server process (SIGSTOP freezes it, SIGCONT wakes it).
     bool sendSignal(int sig)
     {

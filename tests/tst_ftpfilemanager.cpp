@@ -90,13 +90,14 @@ private slots:
         FtpFileManager fm(QUrl("ftp://" + TestServer::stored("u") + ":" + TestServer::stored("p")
                                + "@nowhere.invalid:21"), "site");
         QVERIFY(!fm.putdata("a.txt", "x"));
-        QCOMPARE(fm.errorString(), QString("Could not resolve host"));
+        // The library's text first, then the file it was about.
+        QCOMPARE(fm.errorString(), QString("Could not resolve host<br>/site/a.txt"));
         QCOMPARE(log.messages().filter("curl told us 6").size(), 3);
         // Given up: nothing more is tried.
         QVERIFY(!fm.mkpath("x"));
         QVERIFY(fm.getfile("a.txt"));
         QCOMPARE(log.messages().filter("curl told us").size(), 3);
-        QCOMPARE(fm.errorString(), QString("Could not resolve host"));
+        QCOMPARE(fm.errorString(), QString("Could not resolve host<br>/site/a.txt"));
     }
 
     void folderChain_data() { addKinds(); }
@@ -157,7 +158,7 @@ private slots:
         QElapsedTimer timer;
         timer.start();
         QVERIFY(!fm.mkpath("blocker/sub"));
-        QCOMPARE(fm.errorString(), QString("Quote command failure"));
+        QCOMPARE(fm.errorString(), QString("Quote command failure<br>/blocked/blocker/sub"));
         QVERIFY(timer.elapsed() < 20000);
         QCOMPARE(readFile(s->rootFolder() + "/blocked/blocker"), QByteArray("a file where a folder should go"));
     }
@@ -219,14 +220,15 @@ private slots:
         FtpFileManager fm(baseUrl(s, s->user(), "wrong"), "site");
         QVERIFY(!fm.mkpath("x"));
         const QString text = "User, password or similar was not accepted and we failed to login";
-        QCOMPARE(fm.errorString(), text);
+        QCOMPARE(fm.errorString(), text + "<br>/site/x");
+        QVERIFY(fm.isDestinationLost());
         if (s->allowsAnonymous()) // pyftpdlib logs each failed log-in
             QTRY_COMPARE_WITH_TIMEOUT(s->log().count("failed login") - failedBefore, 3, 3000);
         // Once given up the manager sends nothing: with the server gone the
         // answer is still the log-in failure, not a failed connection.
         QVERIFY(s->stop());
         QVERIFY(!fm.putdata("a.txt", "x"));
-        QCOMPARE(fm.errorString(), text);
+        QCOMPARE(fm.errorString(), text + "<br>/site/a.txt");
         QVERIFY2(s->start(), qPrintable(s->errorString()));
     }
 

@@ -162,8 +162,12 @@ void TestLocations::remoteRecord_data()
                                  << 990 << "/x" << "/x/y";
     QTest::newRow("password with / ? #") << "ftp://me:a/b?c#d@host:21/x" << "me" << "a/b?c#d" << "host" << 21 << ""
                                          << "/x";
-    QTest::newRow("escaped folder") << "ftp://me:pw@host:21/my%20site/a%23b" << "me" << "pw" << "host" << 21
-                                    << "/my site" << "/my site/a#b";
+    // The folder is taken as typed: escapes, "#", "?" and spaces are part of its name.
+    QTest::newRow("escapes are names") << "ftp://me:pw@host:21/my%20site/a%23b" << "me" << "pw" << "host" << 21
+                                       << "/my%20site" << "/my%20site/a%23b";
+    QTest::newRow("# ? % and spaces") << "sftp://me:pw@host:22/dest #1/q?x=1/%41/100%" << "me" << "pw" << "host"
+                                      << 22 << "/dest #1/q?x=1/%41" << "/dest #1/q?x=1/%41/100%";
+    QTest::newRow("IPv6 host") << "ftp://me:pw@[::1]:2121/a/b" << "me" << "pw" << "::1" << 2121 << "/a" << "/a/b";
 }
 
 void TestLocations::remoteRecord()

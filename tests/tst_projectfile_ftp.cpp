@@ -16,6 +16,8 @@ class TestProjectFileFtp : public QObject
 
     bool put(const QString &relative, const QByteArray &bytes)
     {
+        // The server's folder belongs to the server, as on a real host.
+        TestEnv::RootScope root;
         const QString path = server.rootFolder() + "/" + relative;
         QDir().mkpath(QFileInfo(path).absolutePath());
         QFile f(path);

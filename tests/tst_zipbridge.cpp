@@ -28,6 +28,9 @@ private slots:
     void unzipFailures();
     void unzipWithoutFolderEntries();
     void zipFailsOnUnwritableArchive();
+    void zipOfMissingSource();
+    void linkChains_data();
+    void linkChains();
 
 private:
     Bridge bridge;
@@ -213,6 +216,111 @@ void TestZipBridge::zipFailsOnUnwritableArchive()
         QFAIL("/dev/full is needed to show write failures");
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^QZip: writing the archive failed")));
     QVERIFY(!bridge.zip(root + QStringLiteral("/src"), QStringLiteral("/dev/full")));
+}
+
+void TestZipBridge::zipOfMissingSource()
+{
+    const QString archive = root + QStringLiteral("/out/missing.zip");
+    QVERIFY(!bridge.zip(root + QStringLiteral("/nothing-here"), archive));
+    QVERIFY(!QFileInfo::exists(archive));
+}
+
+namespace {
+
+struct LinkEntry
+{
+    QString path;
+    QString target;
+};
+
+QString repeat(const QString &text, int times)
+{
+    QString out;
+    for (int i = 0; i < times; ++i)
+        out += text;
+    return out;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(QList<LinkEntry>)
+
+void TestZipBridge::linkChains_data()
+{
+    // Each link alone stays inside by its text; together they lead out. "%S"
+    // stands for the path of the secret file outside, without its leading "/".
+    QTest::addColumn<QList<LinkEntry>>("links");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QString>("probe");
+
+    QList<LinkEntry> up;
+    up.append(LinkEntry { "a/b/c/d/e/f/g/h/up", repeat("../", 7) + ".." });
+    up.append(LinkEntry { "params.json", "a/b/c/d/e/f/g/h/up/" + repeat("../", 8) + "%S" });
+    QTest::newRow("deep link to the top, then up and out") << up << false << "params.json";
+
+    QList<LinkEntry> chain;
+    chain.append(LinkEntry { "u0", "." });
+    for (int i = 1; i <= 13; ++i)
+        chain.append(LinkEntry { QStringLiteral("u%1").arg(i), QStringLiteral("u%1/..").arg(i - 1) });
+    chain.append(LinkEntry { "params.json", "u13/%S" });
+    QTest::newRow("thirteen links, each one level up") << chain << false << "params.json";
+
+    QList<LinkEntry> reversed = chain;
+    std::reverse(reversed.begin(), reversed.end());
+    QTest::newRow("the same chain, last link first") << reversed << false << "params.json";
+
+    // Chains that stay inside are still made, in whatever order they come.
+    QList<LinkEntry> inside;
+    inside.append(LinkEntry { "top", "deep/er" });
+    inside.append(LinkEntry { "deep/er", "../real" });
+    inside.append(LinkEntry { "deep/back", "../top/../real/file.txt" });
+    QTest::newRow("chain inside") << inside << true << "deep/back";
+}
+
+void TestZipBridge::linkChains()
+{
+    QFETCH(QList<LinkEntry>, links);
+    QFETCH(bool, result);
+    QFETCH(QString, probe);
+    const QString secret = root + QStringLiteral("/secret.txt");
+    QVERIFY(write(secret, "secret"));
+    const QString archive = root + QStringLiteral("/hostile.zip");
+    QVERIFY(write(archive, makeArchive([&](QZipWriter &w) {
+        w.addFileFromBytes(QStringLiteral("real/file.txt"), "inside");
+        for (const LinkEntry &link : links) {
+            QString target = link.target;
+            target.replace(QStringLiteral("%S"), secret.mid(1));
+            w.addLinkEntry(link.path, target);
+        }
+        // A file after the links, meant to be written through them.
+        w.addFileFromBytes(QStringLiteral("u13") + secret.left(secret.lastIndexOf(QLatin1Char('/')))
+                               + QStringLiteral("/written.txt"),
+                           "through");
+    })));
+    const QString out = root + QStringLiteral("/deep/one/two/three/out");
+    if (!result)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^QZip: refusing entry")));
+    QCOMPARE(bridge.unzip(archive, out), result);
+
+    // Nothing outside can be read through what was made, and nothing was written outside.
+    const QString probed = out + QLatin1Char('/') + probe;
+    if (result) {
+        QCOMPARE(read(probed), QByteArray("inside"));
+    } else {
+        QCOMPARE(read(probed), QByteArray());
+        QVERIFY(QFileInfo(probed).canonicalFilePath().isEmpty()
+                || QFileInfo(probed).canonicalFilePath().startsWith(QFileInfo(out).canonicalFilePath()));
+    }
+    QCOMPARE(read(secret), QByteArray("secret"));
+    for (const QString &p : treeOf(root)) {
+        QVERIFY2(p == QLatin1String("secret.txt") || p == QLatin1String("hostile.zip")
+                     || QStringLiteral("deep/one/two/three/out").startsWith(p)
+                     || p.startsWith(QLatin1String("deep/one/two/three/out/")),
+                 qPrintable(p));
+        const QFileInfo info(root + QLatin1Char('/') + p);
+        if (info.isSymLink() && !info.canonicalFilePath().isEmpty())
+            QVERIFY2(info.canonicalFilePath().startsWith(QFileInfo(out).canonicalFilePath()), qPrintable(p));
+    }
 }
 
 QUILLARY_TEST_MAIN(TestZipBridge)

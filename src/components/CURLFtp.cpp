@@ -7,9 +7,14 @@
 #include <cstring>
 #include <mutex>
 
+#include "curlsocket_p.h"
 #include "encryptmanager.h"
 
 namespace {
+
+// Clients alive: a worker still saying good-bye to a server when the program
+// ends keeps the library's global state from being torn down under it.
+std::atomic<int> liveClients { 0 };
 
 // libcurl's global state is set up once for the whole process and torn down
 // at its exit, so clients made on different threads never race on it.
@@ -18,9 +23,22 @@ void initCurlOnce()
     static std::once_flag once;
     std::call_once(once, [] {
         curl_global_init(CURL_GLOBAL_ALL);
-        std::atexit([] { curl_global_cleanup(); });
+        std::atexit([] {
+            if (liveClients.load() == 0)
+                curl_global_cleanup();
+        });
     });
 }
+
+// A transfer or reply that makes no progress for this long is given up.
+// QUILLARY_STALL_TIMEOUT (seconds) shortens it for tests.
+long defaultStallTimeout()
+{
+    bool ok = false;
+    const int fromEnv = qEnvironmentVariableIntValue("QUILLARY_STALL_TIMEOUT", &ok);
+    return ok && fromEnv > 0 && fromEnv < 30 ? fromEnv : 30;
+}
+
 
 bool traceWanted()
 {
@@ -40,10 +58,6 @@ int traceLine(CURL *, curl_infotype type, char *data, size_t size, void *)
     return 0;
 }
 
-int xferInfo(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
-{
-    return static_cast<const std::atomic<bool> *>(user)->load() ? 1 : 0;
-}
 
 QString decodeCredential(const QString &encoded)
 {
@@ -167,18 +181,22 @@ const char *const resultTexts[] = {
 } // namespace
 
 CURLFtp::CURLFtp()
+    : stallTimeout(defaultStallTimeout())
 {
     initCurlOnce();
+    ++liveClients;
     curl = curl_easy_init();
     if (!curl)
         return;
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CURLFtp::writer_);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &buffer);
+    errorDetail[0] = '\0';
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorDetail);
     // Several threads use the library; time-outs must not rely on signals.
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &xferInfo);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &aborted);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &CURLFtp::progress_);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
     // One "CWD a/b" instead of one per level: on a reused connection every
     // upload otherwise walks back from the log-in folder level by level, a
     // round trip each. A missing folder is refused by the CWD all the same.
@@ -192,8 +210,15 @@ CURLFtp::CURLFtp()
 
 CURLFtp::~CURLFtp()
 {
-    if (curl)
+    if (curl) {
+        // After an abort nobody waits for the server's good-bye, and an SSH
+        // good-bye waits for a reply with no time limit: a frozen server
+        // would hold whoever ends the client.
+        if (aborted || isSftp)
+            cutConnection(curl);
         curl_easy_cleanup(curl);
+    }
+    --liveClients;
 }
 
 void CURLFtp::applyTimeouts()
@@ -414,8 +439,20 @@ CURLcode CURLFtp::perform()
         lastCode = CURLE_FAILED_INIT;
     else if (aborted)
         lastCode = CURLE_ABORTED_BY_CALLBACK;
-    else
+    else {
+        errorDetail[0] = '\0';
+        stalled = false;
+        lastMoved = -1;
         lastCode = curl_easy_perform(curl);
+        if (stalled && lastCode == CURLE_ABORTED_BY_CALLBACK)
+            lastCode = CURLE_OPERATION_TIMEDOUT;
+    }
+    // SFTP reports a refused file or folder as "not found" in some places;
+    // the server's own status says what it was.
+    sftpPermissionDenied = isSftp && lastCode != CURLE_OK
+        && (lastCode == CURLE_REMOTE_ACCESS_DENIED
+            || QByteArray(errorDetail).contains("Permission denied")
+            || QByteArray(errorDetail).contains("permission denied"));
     if (lastCode != CURLE_OK)
         qDebug().noquote() << "curl told us " + QString::number(int(lastCode));
     return lastCode;
@@ -430,7 +467,24 @@ QString CURLFtp::errorString() const
 {
     if (lastCode != CURLE_OK && !identity.refusal().isEmpty())
         return identity.refusal();
+    if (sftpPermissionDenied)
+        return errorText(CURLE_TFTP_PERM);   // "Permission problem on server"
     return errorText(int(lastCode));
+}
+
+bool CURLFtp::serverStoppedAnswering() const
+{
+    switch (lastCode) {
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_FTP_ACCEPT_TIMEOUT:
+        return true;
+    default:
+        return false;
+    }
 }
 
 QString CURLFtp::errorText(int code)
@@ -439,6 +493,27 @@ QString CURLFtp::errorText(int code)
     if (code < 0 || code >= count || !resultTexts[code])
         return QStringLiteral("undocumented error");
     return QString::fromLatin1(resultTexts[code]);
+}
+
+int CURLFtp::progress_(void *user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow)
+{
+    auto *self = static_cast<CURLFtp *>(user);
+    if (self->aborted)
+        return 1;
+    // The library's own stall checks cover data transfers and FTP replies,
+    // not an SSH server that stops answering a request: nothing moving for
+    // the stall time-out ends any transfer.
+    const qint64 moved = qint64(dlnow) + qint64(ulnow);
+    if (moved != self->lastMoved) {
+        self->lastMoved = moved;
+        self->stallClock.start();
+        return 0;
+    }
+    if (self->stallClock.hasExpired(qint64(self->stallTimeout) * 1000)) {
+        self->stalled = true;
+        return 1;
+    }
+    return 0;
 }
 
 size_t CURLFtp::writer_(char *, size_t size, size_t count, void *user)

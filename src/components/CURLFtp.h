@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QUrl>
@@ -42,6 +43,9 @@ public:
     CURLcode perform();
     bool isOk() const;
     QString errorString() const;
+    // The last transfer timed out or lost its connection: trying again at
+    // once would only wait for the same silent server.
+    bool serverStoppedAnswering() const;
 
     void abort();
     void clearAbort();
@@ -63,6 +67,7 @@ public:
         int offset = 0;
     };
 
+    static int progress_(void *user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
     static size_t writer_(char *data, size_t size, size_t count, void *user);
     static size_t deviceWriter_(char *data, size_t size, size_t count, void *user);
     static size_t headerWriter_(char *data, size_t size, size_t count, void *user);
@@ -86,5 +91,12 @@ private:
     ServerIdentity identity;
     std::atomic<bool> aborted { false };
     long connectTimeout = 30;
-    long stallTimeout = 60;
+    long stallTimeout = 30;
+    // libcurl's own words on the last failure.
+    char errorDetail[CURL_ERROR_SIZE];
+    bool sftpPermissionDenied = false;
+    // Bytes moved when the progress last changed, and since when it has not.
+    qint64 lastMoved = -1;
+    QElapsedTimer stallClock;
+    bool stalled = false;
 };

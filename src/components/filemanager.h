@@ -22,6 +22,12 @@ public:
     virtual QString url() = 0;
     virtual QString errorString() = 0;
     virtual QSharedPointer<QIODevice> getfile(const QString &name) = 0;
+    // The destination of the run as the user named it, without a password:
+    // what the page is told when the run is done (url() follows the folders made).
+    virtual QString destinationUrl() { return url(); }
+    // True once the destination cannot be reached any more (a log-in that
+    // failed for good): every later operation would fail the same way.
+    virtual bool isDestinationLost() const { return false; }
 
     // True when a destination path could leave the root or carries text a
     // server would take as a command: a ".." segment or a control character
@@ -29,6 +35,13 @@ public:
     static bool isUnsafePath(const QString &path);
     // "message<br>path" for the page, with "&", "<" and ">" of both escaped.
     static QString htmlError(const QString &message, const QString &path);
+
+    // Uploads are sent from memory, whole; a larger source is refused.
+    static constexpr qint64 MaxUploadSize = qint64(1) << 30;
+    // Reads a local source for an upload. Only every byte of a plain file
+    // counts: a missing, unreadable, too large or short-read source gives
+    // false and a "message<br>path" text naming it in *error.
+    static bool readSource(const QString &path, QByteArray *bytes, QString *error);
 
 signals:
     void progress(int done, int total);

@@ -82,8 +82,25 @@ void FileManagerWrapper::onClose(QString dest)
         return;
     closed = true;
     emit finished(dest);
-    // Deferred: this slot runs from an event delivered to this very object.
-    deleteLater();
+    deleteWhenWorkerEnds();
+}
+
+void FileManagerWrapper::discard()
+{
+    requestExit();
+    // An idle worker has no pass to notice the exit in; this one ends the run.
+    emit listUpdated();
+    deleteWhenWorkerEnds();
+}
+
+void FileManagerWrapper::deleteWhenWorkerEnds()
+{
+    // The worker releases the destination (and its server connection) after
+    // the close, then stops its thread; only then is waiting for it free.
+    // Deferred: this may run from an event delivered to this very object.
+    connect(&thread, &QThread::finished, this, &QObject::deleteLater, Qt::QueuedConnection);
+    if (thread.isFinished())
+        deleteLater();
 }
 
 void FileManagerWrapper::pause()
@@ -104,14 +121,17 @@ void FileManagerWrapper::resume()
 
 void FileManagerWrapper::exit()
 {
-    {
-        QMutexLocker locker(&mutex);
-        runState = Exit;
-        handler->abortTransferLocked();
-        waitCondition.wakeAll();
-    }
+    requestExit();
     // An idle worker has no pass to notice the exit in; this one ends the run.
     emit listUpdated();
+}
+
+void FileManagerWrapper::requestExit()
+{
+    QMutexLocker locker(&mutex);
+    runState = Exit;
+    handler->abortTransferLocked();
+    waitCondition.wakeAll();
 }
 
 WrapperTask FileManagerWrapper::makeTask(int type, const QString &dest)
@@ -135,13 +155,8 @@ void FileManagerWrapper::enqueueTask(const WrapperTask &task)
 
 void FileManagerWrapper::stopWorker()
 {
-    {
-        // A paused or busy worker must not keep the thread from ending.
-        QMutexLocker locker(&mutex);
-        runState = Exit;
-        handler->abortTransferLocked();
-        waitCondition.wakeAll();
-    }
+    // A paused or busy worker must not keep the thread from ending.
+    requestExit();
     thread.quit();
     thread.wait();
 }

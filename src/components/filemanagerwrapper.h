@@ -33,6 +33,12 @@ public:
 
     int state() const;
 
+    // Ends the run without waiting for its worker: the remaining tasks are
+    // dropped, a running transfer is broken off, and the wrapper deletes
+    // itself once the worker has let go of its destination. For an owner that
+    // goes away while a run is open; the GUI thread never waits on a server.
+    void discard();
+
     // Public so that the owner connects to the handler's signals.
     WrapperListHandler *handler = nullptr;
 
@@ -57,6 +63,8 @@ private:
     static WrapperTask makeTask(int type, const QString &dest = QString());
     void enqueueTask(const WrapperTask &task);
     void stopWorker();
+    void requestExit();
+    void deleteWhenWorkerEnds();
 
     QWaitCondition waitCondition;
     int runState = Running;

@@ -5,7 +5,17 @@
 #include <QFileInfo>
 #include <QTemporaryFile>
 
+#include "encryptmanager.h"
 #include "miscutils.h"
+
+namespace {
+
+QString plainCredential(const QString &stored)
+{
+    return EncryptManager::decode(QString::fromUtf8(QByteArray::fromBase64(stored.toLatin1())));
+}
+
+} // namespace
 
 FtpFileManager::FtpFileManager(const QUrl &url, const QString &folder)
     : url_(url)
@@ -15,6 +25,15 @@ FtpFileManager::FtpFileManager(const QUrl &url, const QString &folder)
         root.remove(0, 1);
     if (!root.isEmpty() && root.endsWith(QLatin1Char('/')))
         root.chop(1);
+    // The destination as the user gave it, without the password: what the
+    // page shows and opens once the run is done. The folder stays as typed.
+    const QString user = plainCredential(url.userName(QUrl::FullyDecoded));
+    QString host = url.host(QUrl::FullyDecoded);
+    if (host.contains(QLatin1Char(':')))
+        host = QLatin1Char('[') + host + QLatin1Char(']');
+    destination = url.scheme() + QStringLiteral("://") + (user.isEmpty() ? QString() : user + QLatin1Char('@'))
+        + host + (url.port() < 0 ? QString() : QLatin1Char(':') + QString::number(url.port())) + QLatin1Char('/')
+        + root;
 }
 
 FtpFileManager::~FtpFileManager() = default;
@@ -28,6 +47,7 @@ bool FtpFileManager::refuse(const char *message, const QString &path)
 bool FtpFileManager::mkpath(const QString &path)
 {
     localError.clear();
+    failedPath = QLatin1Char('/') + root + QLatin1Char('/') + path;
     QString joined = root + QLatin1Char('/') + path;
     if (isUnsafePath(joined))
         return refuse(QT_TR_NOOP("Can't create path"), path);
@@ -43,15 +63,20 @@ bool FtpFileManager::putfile(const QString &destination, const QString &source)
 {
     localError.clear();
     pendingPath = root + QLatin1Char('/') + destination;
+    failedPath = QLatin1Char('/') + pendingPath;
     if (isUnsafePath(pendingPath))
         return refuse(QT_TR_NOOP("Can't create file"), pendingPath);
-    QFile file(source);
     // An unreadable source is the user's to fix, not the server's: say which.
-    if (!QFileInfo(source).isFile() || !file.open(QIODevice::ReadOnly))
-        return refuse(QFile::exists(source) ? QT_TR_NOOP("Error open file") : QT_TR_NOOP("File not exists"), source);
-    file.close();
-    this->source = &file;
-    sourceIsData = false;
+    // Only a source read whole is sent.
+    if (!QFileInfo(source).isFile()) {
+        localError = htmlError(tr(QFile::exists(source) ? "Error open file" : "File not exists"), source);
+        return false;
+    }
+    QByteArray content;
+    if (!readSource(source, &content, &localError))
+        return false;
+    this->source = &content;
+    sourceIsData = true;
     pendingOperation = 1;
     const bool ok = runOperation();
     this->source = nullptr;
@@ -62,6 +87,7 @@ bool FtpFileManager::putdata(const QString &destination, const QByteArray &data)
 {
     localError.clear();
     pendingPath = root + QLatin1Char('/') + destination;
+    failedPath = QLatin1Char('/') + pendingPath;
     if (isUnsafePath(pendingPath))
         return refuse(QT_TR_NOOP("Can't create file"), pendingPath);
     source = &data;
@@ -79,8 +105,15 @@ QSharedPointer<QIODevice> FtpFileManager::getfile(const QString &name)
     if (!device->open(QIODevice::ReadWrite))
         return QSharedPointer<QIODevice>();
     pendingPath = QLatin1Char('/') + root + QLatin1Char('/') + name;
+    failedPath = pendingPath;
     pendingOperation = 2;
     runOperation();
+    // What arrived must be on disk to be read back; a full disk yields nothing.
+    auto *file = static_cast<QTemporaryFile *>(device.data());
+    if (!file->flush()) {
+        localError = htmlError(tr("Error writing to file"), file->fileName());
+        file->resize(0);
+    }
     device->seek(0);
     return device;
 }
@@ -90,9 +123,28 @@ QString FtpFileManager::url()
     return url_.toString();
 }
 
+QString FtpFileManager::destinationUrl()
+{
+    return destination;
+}
+
 QString FtpFileManager::errorString()
 {
-    return localError.isEmpty() ? ftp.errorString() : localError;
+    if (!localError.isEmpty())
+        return localError;
+    const QString text = ftp.errorString();
+    if (text.isEmpty())
+        return text;
+    // The server's answer first, then the file or folder it was about.
+    QString path = failedPath;
+    while (path.contains(QLatin1String("//")))
+        path.replace(QLatin1String("//"), QLatin1String("/"));
+    return htmlError(text, path);
+}
+
+bool FtpFileManager::isDestinationLost() const
+{
+    return connectionState == 2 && connectAttemptsLeft <= 0;
 }
 
 void FtpFileManager::abort()
@@ -120,7 +172,8 @@ bool FtpFileManager::runOperation()
             break;
         case 2:
             --connectAttemptsLeft;
-            if (connectAttemptsLeft <= 0 || ftp.isAborted()) {
+            // A server that let the attempt time out gets no second one at once.
+            if (connectAttemptsLeft <= 0 || ftp.isAborted() || ftp.serverStoppedAnswering()) {
                 connectAttemptsLeft = 0;
                 return false;
             }
@@ -142,22 +195,13 @@ bool FtpFileManager::doPut()
 {
     bool ok = false;
     for (int attempt = 0; attempt < 5 && !ok && !ftp.isAborted(); ++attempt) {
-        QByteArray data;
-        if (sourceIsData) {
-            // The client consumes what it sends: each attempt gets a copy.
-            data = *static_cast<const QByteArray *>(source);
-        } else {
-            // Read anew for each attempt, and never send a file that could
-            // not be read whole.
-            QFile file(static_cast<const QFile *>(source)->fileName());
-            if (!file.open(QIODevice::ReadOnly))
-                return refuse(file.exists() ? QT_TR_NOOP("Error open file") : QT_TR_NOOP("File not exists"),
-                              file.fileName());
-            data = file.readAll();
-            if (file.error() != QFileDevice::NoError)
-                return refuse(QT_TR_NOOP("Error open file"), file.fileName());
-        }
+        // The client consumes what it sends: each attempt gets a copy.
+        QByteArray data = *static_cast<const QByteArray *>(source);
         ok = ftp.put(data, pendingPath);
+        // Retries are for refusals a second try can cure; a silent server
+        // would only be waited for again, once per attempt.
+        if (!ok && ftp.serverStoppedAnswering())
+            break;
     }
     return ok;
 }

@@ -8,7 +8,7 @@
 
 // A destination on an FTP, FTPS or SFTP server. It logs in at its first
 // operation (three attempts), makes folder chains level by level and tries
-// each upload up to five times. abort() may be called from another thread:
+// each upload up to five times, unless the server stopped answering. abort() may be called from another thread:
 // it ends the running transfer and every later operation fails at once.
 class FtpFileManager : public FileManager
 {
@@ -21,10 +21,12 @@ public:
     bool putfile(const QString &destination, const QString &source) override;
     bool putdata(const QString &destination, const QByteArray &data) override;
     QString url() override;
+    QString destinationUrl() override;
     QString errorString() override;
     QSharedPointer<QIODevice> getfile(const QString &name) override;
 
     void abort();
+    bool isDestinationLost() const override;
 
     static bool testConnection(const QString &url);
 
@@ -48,6 +50,10 @@ private:
     // A failure found before any transfer (a refused path, an unreadable
     // source); it stands until the next operation.
     QString localError;
+    // The remote path of the operation that failed last, for its error text.
+    QString failedPath;
+    // The destination as shown to the user: no password, the folder as typed.
+    QString destination;
     // Folders a listing proved or a folder command made during this run.
     QSet<QString> knownFolders;
 };

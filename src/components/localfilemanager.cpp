@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QTemporaryFile>
 #include <QUrl>
 
@@ -73,12 +74,18 @@ bool LocalFileManager::putdata(const QString &destination, const QByteArray &dat
     if (QFile::exists(full))
         QFile::remove(full);
     QDir().mkpath(QFileInfo(full).absolutePath());
-    QFile file(full);
+    // Written beside and renamed into place once every byte is on disk, so a
+    // full disk leaves no short file behind that looks published.
+    QSaveFile file(full);
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly)) {
         errorText = composeError(QT_TR_NOOP("Can't create file"), full);
         return false;
     }
-    if (file.write(data) != data.size()) {
+    // The explicit flush: a commit does not see a failed flush of the last
+    // buffered bytes, and would rename a short or empty file into place.
+    if (file.write(data) != data.size() || !file.flush() || !file.commit()) {
+        file.cancelWriting();
         errorText = composeError(QT_TR_NOOP("Error writing to file"), full);
         return false;
     }
@@ -98,15 +105,9 @@ bool LocalFileManager::putfile(const QString &destination, const QString &source
         qDebug().noquote() << "Warning: input file shouldn't be in url format - " + path;
         path = stripFileScheme(path);
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        errorText = composeError(QFile::exists(path) ? QT_TR_NOOP("Error open file")
-                                                     : QT_TR_NOOP("File not exists"),
-                                 path);
+    QByteArray content;
+    if (!readSource(path, &content, &errorText))
         return false;
-    }
-    const QByteArray content = file.readAll();
-    file.close();
     return putdata(destination, content);
 }
 

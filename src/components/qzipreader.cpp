@@ -17,8 +17,9 @@ using namespace QZipFormat;
 
 namespace {
 
-// fileData keeps an entry in one byte array, which cannot grow beyond this.
-constexpr qint64 MaxInMemoryEntry = 0x7FFFFFFF - 0x100000;
+// fileData holds an entry whole in memory; larger entries are only extracted,
+// which streams them to disk.
+constexpr qint64 MaxInMemoryEntry = 256 * 1024 * 1024;
 // A link target is a path, never a body of data.
 constexpr qint64 MaxLinkTarget = 4096;
 constexpr qint64 ReadChunk = 256 * 1024;
@@ -68,32 +69,65 @@ const char *unsafeEntryPath(const QString &path)
     return nullptr;
 }
 
-// Whether a link at linkPath (relative to the destination) pointing to target
-// still points into the destination.
-bool linkStaysInside(const QString &linkPath, const QString &target)
+QString parentOf(const QString &rel)
+{
+    const int slash = rel.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 ? QString() : rel.left(slash);
+}
+
+// Plain names of a relative path, without empty and "." parts.
+QStringList plainSegments(const QString &path)
+{
+    QStringList parts = pathSegments(path);
+    parts.removeAll(QString());
+    parts.removeAll(QStringLiteral("."));
+    return parts;
+}
+
+enum class LinkPlace { Inside, Outside, Undecided };
+
+// Where a link at linkPath (relative to root) pointing to target really leads,
+// resolved one component at a time the way the file system will: through the
+// links this extraction made (links), never through links found already in the
+// folder. Undecided when the path goes on through something not made yet.
+LinkPlace resolveLink(const QString &root, const QHash<QString, QString> &links, const QString &linkPath,
+                      const QString &target)
 {
     if (target.isEmpty() || hasControlCharacter(target) || isDriveName(target))
-        return false;
+        return LinkPlace::Outside;
     if (target.startsWith(QLatin1Char('/')) || target.startsWith(QLatin1Char('\\')))
-        return false;
-    QStringList stack;
-    const QStringList own = pathSegments(linkPath);
-    for (int i = 0; i + 1 < own.size(); ++i) {
-        if (!own.at(i).isEmpty() && own.at(i) != QLatin1String("."))
-            stack.append(own.at(i));
-    }
-    for (const QString &part : pathSegments(target)) {
-        if (part.isEmpty() || part == QLatin1String("."))
-            continue;
+        return LinkPlace::Outside;
+    QStringList stack = plainSegments(parentOf(linkPath));
+    QStringList pending = plainSegments(target);
+    int hops = 0;
+    while (!pending.isEmpty()) {
+        const QString part = pending.takeFirst();
         if (part == QLatin1String("..")) {
             if (stack.isEmpty())
-                return false;
+                return LinkPlace::Outside;
             stack.removeLast();
-        } else {
-            stack.append(part);
+            continue;
         }
+        stack.append(part);
+        const QString rel = stack.join(QLatin1Char('/'));
+        const auto made = links.constFind(rel);
+        if (made != links.constEnd()) {
+            // The same limit as the kernel's, so a loop of links ends here too.
+            if (++hops > 40)
+                return LinkPlace::Outside;
+            stack.removeLast();
+            pending = plainSegments(made.value()) + pending;
+            continue;
+        }
+        const QFileInfo info(root + QLatin1Char('/') + rel);
+        if (info.isSymLink())
+            return LinkPlace::Outside;
+        if (!info.exists())
+            return pending.isEmpty() ? LinkPlace::Inside : LinkPlace::Undecided;
+        if (!info.isDir() && !pending.isEmpty())
+            return LinkPlace::Outside;
     }
-    return true;
+    return LinkPlace::Inside;
 }
 
 // Creates the folders of rel below root one level at a time, refusing to pass
@@ -120,12 +154,6 @@ bool makeFoldersSafely(const QString &root, const QString &rel)
     return true;
 }
 
-QString parentOf(const QString &rel)
-{
-    const int slash = rel.lastIndexOf(QLatin1Char('/'));
-    return slash < 0 ? QString() : rel.left(slash);
-}
-
 } // namespace
 
 class QZipReaderPrivate : public QZipPrivate
@@ -136,8 +164,10 @@ public:
     void scanFiles();
     int findEntry(const QString &name) const;
     // Streams the bytes of one entry to sink, verified against its CRC.
+    // With refuseLargeClaim, an entry whose stored size is above outputLimit is
+    // refused before any of it is read.
     bool readEntry(int index, const std::function<bool(const char *, qint64)> &sink, qint64 outputLimit,
-                   const std::vector<quint32> *localOffsets = nullptr) const;
+                   const std::vector<quint32> *localOffsets = nullptr, bool refuseLargeClaim = false) const;
 
     QZipReader::Status lastStatus = QZipReader::StatusOk;
     // The scan got past its open checks but found no archive there.
@@ -253,7 +283,8 @@ int QZipReaderPrivate::findEntry(const QString &name) const
 }
 
 bool QZipReaderPrivate::readEntry(int index, const std::function<bool(const char *, qint64)> &sink,
-                                  qint64 outputLimit, const std::vector<quint32> *localOffsets) const
+                                  qint64 outputLimit, const std::vector<quint32> *localOffsets,
+                                  bool refuseLargeClaim) const
 {
     const ZipEntryHeader &entry = entryHeaders.at(index);
     // The high byte names a host system, as in "version made by"; some tools fill it in.
@@ -285,6 +316,11 @@ bool QZipReaderPrivate::readEntry(int index, const std::function<bool(const char
         + readLe16(local + LhExtraLength);
     if (flags & FlagEncrypted) {
         qWarning("QZip: Unsupported encryption method is needed to extract the data.");
+        return false;
+    }
+    if (refuseLargeClaim && uncompressedSize > outputLimit) {
+        qWarning("QZip: entry %d is larger than %lld bytes, too large to hold in memory", index,
+                 static_cast<long long>(outputLimit));
         return false;
     }
     const int method = readLe16(local + LhMethod);
@@ -452,7 +488,7 @@ QByteArray QZipReader::fileData(const QString &fileName) const
         data.append(bytes, int(length));
         return true;
     };
-    if (!d->readEntry(index, append, MaxInMemoryEntry))
+    if (!d->readEntry(index, append, MaxInMemoryEntry, nullptr, true))
         return QByteArray();
     return data;
 }
@@ -550,7 +586,15 @@ bool QZipReader::extractTree(const QString &destinationDir) const
         file.setPermissions(info.accessRights);
     }
 
-    // Links last, so that no file or folder is ever made through one.
+    // Links last, so that no file or folder is ever made through one. Each link
+    // is judged by where it really leads given the links made before it; a link
+    // that leads through one not made yet waits for a later round.
+    struct PendingLink
+    {
+        int index;
+        QString target;
+    };
+    QList<PendingLink> pending;
     for (int i = 0; i < entries.size(); ++i) {
         const FileInfo &info = entries.at(i);
         if (!info.isLink)
@@ -568,22 +612,41 @@ bool QZipReader::extractTree(const QString &destinationDir) const
             refuse(info, "its target cannot be read");
             continue;
         }
-        const QString linkTarget = QFile::decodeName(bytes);
-        if (!linkStaysInside(info.entryPath, linkTarget)) {
-            refuse(info, "its target lies outside the destination folder");
-            continue;
-        }
-        if (!makeFoldersSafely(root, parentOf(info.entryPath))) {
-            refuse(info, "its folder cannot be created");
-            continue;
-        }
-        const QString target = root + QLatin1Char('/') + info.entryPath;
-        const QFileInfo existing(target);
-        if (existing.exists() || existing.isSymLink() || !QFile::link(linkTarget, target)) {
-            refuse(info, "the link cannot be created");
-            continue;
-        }
+        pending.append({ i, QFile::decodeName(bytes) });
     }
+    QHash<QString, QString> madeLinks;
+    constexpr int MaxLinkRounds = 64;
+    for (int round = 0; round < MaxLinkRounds && !pending.isEmpty(); ++round) {
+        QList<PendingLink> waiting;
+        for (const PendingLink &link : qAsConst(pending)) {
+            const FileInfo &info = entries.at(link.index);
+            const LinkPlace place = resolveLink(root, madeLinks, info.entryPath, link.target);
+            if (place == LinkPlace::Undecided) {
+                waiting.append(link);
+                continue;
+            }
+            if (place == LinkPlace::Outside) {
+                refuse(info, "its target lies outside the destination folder");
+                continue;
+            }
+            if (!makeFoldersSafely(root, parentOf(info.entryPath))) {
+                refuse(info, "its folder cannot be created");
+                continue;
+            }
+            const QString target = root + QLatin1Char('/') + info.entryPath;
+            const QFileInfo existing(target);
+            if (existing.exists() || existing.isSymLink() || !QFile::link(link.target, target)) {
+                refuse(info, "the link cannot be created");
+                continue;
+            }
+            madeLinks.insert(plainSegments(info.entryPath).join(QLatin1Char('/')), link.target);
+        }
+        if (waiting.size() == pending.size())
+            break;
+        pending = waiting;
+    }
+    for (const PendingLink &link : qAsConst(pending))
+        refuse(entries.at(link.index), "its target leads through a path that does not exist");
 
     // Deepest folders first, so a parent that loses its rights does not hide its children.
     std::sort(folders.begin(), folders.end(), [](const QString &a, const QString &b) {

@@ -1,9 +1,11 @@
 #include "wrapperlisthandler.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QThread>
 #include <QWaitCondition>
 
 #include "filemanagerwrapper.h"
@@ -45,7 +47,11 @@ void WrapperListHandler::handleList()
         mutex->lock();
         while (*runState == FileManagerWrapper::Paused && !tasks->isEmpty())
             waitCondition->wait(mutex);
-        if (*runState == FileManagerWrapper::Exit) {
+        // Once the destination is lost every remaining task would fail the
+        // same way: the one error stands for them all, and whatever the page
+        // answers ends the run, as a cancel does, with none of them started.
+        if (*runState == FileManagerWrapper::Exit
+            || (destinationLost && *runState == FileManagerWrapper::Running)) {
             tasks->clear();
             mutex->unlock();
             endRun(QString());
@@ -130,7 +136,7 @@ bool WrapperListHandler::runTask(const WrapperTask &task)
         break;
     }
     case WrapperTask::Close:
-        endRun(fileManager->url());
+        endRun(fileManager->destinationUrl());
         return false;
     }
     return true;
@@ -187,24 +193,33 @@ QSharedPointer<FileManager> WrapperListHandler::createRemote(const initData &rec
 
 void WrapperListHandler::failed(const QString &text)
 {
+    const bool lost = fileManager && fileManager->isDestinationLost();
     {
         QMutexLocker locker(mutex);
         // A transfer broken off by the exit is no error to report, and exit stays final.
         if (*runState == FileManagerWrapper::Exit)
             return;
         *runState = FileManagerWrapper::Paused;
+        destinationLost = destinationLost || lost;
     }
     emit error(text);
 }
 
 void WrapperListHandler::endRun(const QString &destUrl)
 {
+    QSharedPointer<FileManager> released;
     {
         QMutexLocker locker(mutex);
         *runState = FileManagerWrapper::Exit;
         tasks->clear();
+        released.swap(fileManager);
     }
     closed = true;
     busy = false;
     emit close(destUrl);
+    // Here, on the worker thread: saying good-bye to a server that stopped
+    // answering takes time, which must never be the window's.
+    released.reset();
+    if (thread() != QCoreApplication::instance()->thread())
+        thread()->quit();
 }

@@ -62,5 +62,6 @@ private:
     int *runState;
     QMutex *mutex;
     bool closed = false;
-    bool rootMade = false;   // a remote destination's own folder is known to exist
+    bool rootMade = false;
+    bool destinationLost = false;   // guarded by mutex   // a remote destination's own folder is known to exist
 };
