@@ -270,6 +270,7 @@
             return;
         clearTimeout(statusTimer);
         node.textContent = text;
+        node.title = text;
         node.className = 'status' + (kind ? ' ' + kind : '');
         if (kind !== 'problem') {
             statusTimer = setTimeout(function () {

@@ -349,11 +349,18 @@
             [/Can't publish to this destination|No destination/i, 'destination', true,
              'This destination cannot be published to. Choose another folder or server.']
         ];
+        var short = {
+            identity: 'server identity changed', login: 'user name or password not accepted', tls: 'TLS refused',
+            nohost: 'server name not found', noanswer: 'no answer from the server', permission: 'permission problem',
+            space: 'out of disk space', write: 'writing broke off', source: 'could not be read',
+            busy: 'an earlier run was still open', destination: 'destination refused'
+        };
         for (var i = 0; i < rules.length; i++) {
             if (rules[i][0].test(t))
-                return { kind: rules[i][1], fatal: rules[i][2], plain: rules[i][3], detail: t };
+                return { kind: rules[i][1], fatal: rules[i][2], plain: rules[i][3], detail: t, short: short[rules[i][1]] };
         }
-        return { kind: 'other', fatal: false, plain: 'Sending' + (what || ' a file') + ' to ' + where + ' failed.', detail: t };
+        return { kind: 'other', fatal: false, plain: 'Sending' + (what || ' a file') + ' to ' + where + ' failed.', detail: t,
+                 short: t.length > 90 ? t.slice(0, 88) + '…' : (t || 'failed') };
     };
 
     function plural(n, one, many) {
@@ -423,7 +430,7 @@
             var ul = A.clear($('#progress-failed'));
             failures.forEach(function (f) {
                 var li = el('li', {});
-                A.setBreakableText(li, (f.file ? f.file + ': ' : '') + f.plain);
+                A.setBreakableText(li, (f.file ? f.file + ': ' : '') + (f.short || f.plain));
                 if (f.detail)
                     li.setAttribute('title', f.detail);
                 ul.appendChild(li);
@@ -579,7 +586,8 @@
         });
         var order = send.map(function (e) { return e.dest; });
         var failures = entries.skipped.map(function (name) {
-            return { file: name, text: 'not published', plain: 'not published: a page name must be a plain file name' };
+            return { file: name, text: 'not published', plain: 'not published: a page name must be a plain file name',
+                     short: 'not published: a page name must be a plain file name', kind: 'name' };
         });
         var status = {};        // dest -> 'sent' | 'failed'
         var cur = null;         // the file whose upload was announced last
@@ -605,7 +613,8 @@
 
         function record(dest, text) {
             var explained = A.explainError(text, server, dest);
-            var f = { file: dest, text: oneLine(text), plain: explained.plain, detail: explained.detail };
+            var f = { file: dest, text: oneLine(text), plain: explained.plain, detail: explained.detail,
+                      short: explained.short, kind: explained.kind };
             failures.push(f);
             return explained;
         }
@@ -740,12 +749,16 @@
                     state.outcome = 'errors';
                     var more = plural(sentCount, 'file', 'files') + ' sent, ' + failedCount + ' failed' +
                                (notSent.length ? ', ' + notSent.length + ' not sent' : '') + '.';
-                    if (fatal)
-                        more += ' ' + fatal.plain;
+                    // Each distinct reason once, in words that say what to do.
+                    var advice = [];
+                    (fatal ? [fatal] : failedFiles).forEach(function (f) {
+                        if (f.plain && advice.indexOf(f.plain) < 0 && advice.length < 3)
+                            advice.push(f.plain);
+                    });
+                    advice.push('Publish again to send the files that failed.');
                     progress.finish('errors', 'Published with errors',
                                     'The site was published to ' + shown + ', but not all files arrived: ' + more,
-                                    'Publish again to send the files that failed.', fatal ? fatal.detail : '',
-                                    failedFiles, indexSent);
+                                    advice.join(' '), fatal ? fatal.detail : '', failedFiles, indexSent);
                 } else {
                     state.outcome = 'published';
                     progress.finish('published', 'Published',
