@@ -356,8 +356,10 @@
             busy: 'an earlier run was still open', destination: 'destination refused'
         };
         for (var i = 0; i < rules.length; i++) {
-            if (rules[i][0].test(t))
-                return { kind: rules[i][1], fatal: rules[i][2], plain: rules[i][3], detail: t, short: short[rules[i][1]] };
+            if (rules[i][0].test(t)) {
+                var plain = rules[i][3].charAt(0).toUpperCase() + rules[i][3].slice(1);
+                return { kind: rules[i][1], fatal: rules[i][2], plain: plain, detail: t, short: short[rules[i][1]] };
+            }
         }
         return { kind: 'other', fatal: false, plain: 'Sending' + (what || ' a file') + ' to ' + where + ' failed.', detail: t,
                  short: t.length > 90 ? t.slice(0, 88) + '…' : (t || 'failed') };
@@ -421,6 +423,7 @@
         },
         finish: function (outcome, title, text, more, detail, failures, canOpen) {
             $('#progress-done').setAttribute('data-outcome', outcome);
+            A.clear($('#progress-file'));
             A.setBreakableText($('#progress-title'), title);
             A.setBreakableText($('#progress-done-text'), text);
             A.setBreakableText($('#progress-done-more'), more || '');
