@@ -29,6 +29,10 @@ private slots:
     void escapeClosesDialogAndFocusReturns();
     void ctrlSSaves();
     void smallWindowKeepsHeaderTidy();
+    void previewLinksStayInside();
+    void sameServerTwiceIsOneEntry();
+    void connectionTestGivesReasonAndCancels();
+    void goneRecentSiteCanBeRemoved();
 
 private:
     QWebView *view() const { return window->findChild<QWebView *>(); }
@@ -45,6 +49,11 @@ private:
     bool waitDone(int timeoutMs = 20000);
     bool addServer(const TestServer &server, const QString &password, const QString &folder);
     QMap<QString, QByteArray> expectedNow() { return E2e::expectedUpload(*window); }
+    QStringList ftpLocations()
+    {
+        return window->bridge()->regExportData().value(QStringLiteral("ftpData")).toMap()
+                .value(QStringLiteral("location")).toStringList();
+    }
 
     MainWindow *window = nullptr;
     QTemporaryDir scratch;
@@ -532,6 +541,107 @@ void TestE2eHonest::smallWindowKeepsHeaderTidy()
     QCOMPARE(heights.at(1), heights.at(0));
     QCOMPARE(heights.at(2), heights.at(0));
     key(Qt::Key_Escape);
+}
+
+void TestE2eHonest::previewLinksStayInside()
+{
+    QVERIFY(openSite(siteA));
+    E2e::eval(*window, QStringLiteral("qlrApp.selectPage(0)"));
+    // The menu link to the About page, clicked inside the preview.
+    const QVariantList at = E2e::eval(*window, QStringLiteral(
+            "(function(){ var f = document.getElementById('preview'), fr = f.getBoundingClientRect();"
+            " var a = Array.prototype.filter.call(f.contentDocument.querySelectorAll('nav a'),"
+            "   function (n) { return n.getAttribute('href') === 'about.html'; })[0];"
+            " if (!a) return []; var r = a.getBoundingClientRect();"
+            " return [fr.left + r.left + r.width / 2, fr.top + r.top + r.height / 2]; })()")).toList();
+    QCOMPARE(at.size(), 2);
+    const qreal zoom = view()->zoomFactor();
+    QTest::mouseClick(view(), Qt::LeftButton, Qt::NoModifier,
+                      QPoint(qRound(at.at(0).toDouble() * zoom), qRound(at.at(1).toDouble() * zoom)));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("qlrApp.currentSite().page === 1"), 5000));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral(
+            "document.getElementById('preview').contentDocument.body.textContent.indexOf('About us') >= 0"), 5000));
+    QCOMPARE(E2e::text(*window, QStringLiteral("#page-file")), QStringLiteral("about.html"));
+    QVERIFY(!E2e::eval(*window, QStringLiteral("document.getElementById('preview').contentDocument.body.textContent"))
+                     .toString().contains(QStringLiteral("Error opening")));
+    shot(QStringLiteral("honest-16-preview-link"));
+}
+
+void TestE2eHonest::sameServerTwiceIsOneEntry()
+{
+    TestServer server(TestServer::PyFtp);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(addServer(server, QStringLiteral("first-password"), QStringLiteral("www")));
+    const QString shown = QStringLiteral("ftp://%1@%2:%3").arg(server.user(), server.host()).arg(server.port());
+    auto sameServer = [&]() {
+        QStringList found;
+        for (const QString &l : ftpLocations()) {
+            if (l.contains(QStringLiteral("@%1:%2").arg(server.host()).arg(server.port())))
+                found << l;
+        }
+        return found;
+    };
+    QCOMPARE(sameServer().size(), 1);
+    QVERIFY(clickAt(QStringLiteral("#btn-publish-cancel")));
+
+    // The same server added again with another password: the entry already there
+    // takes the new password, no second one hides behind it.
+    QVERIFY(addServer(server, QStringLiteral("second-password"), QStringLiteral("www")));
+    QCOMPARE(sameServer(), QStringList { QStringLiteral("ftp://%1:second-password@%2:%3")
+                                                 .arg(server.user(), server.host()).arg(server.port()) });
+    QVERIFY(E2e::visible(*window, QStringLiteral("#ftp-note")));
+    const QStringList rows = E2e::eval(*window, QStringLiteral(
+            "Array.prototype.map.call(document.querySelectorAll('#ftp-list li'), function (li) { return li.textContent; })"))
+            .toStringList();
+    QCOMPARE(rows.count(shown), 1);
+    QCOMPARE(E2e::text(*window, QStringLiteral("#ftp-list li.current")), shown);
+    shot(QStringLiteral("honest-17-same-server-once"));
+    key(Qt::Key_Escape);
+    QVERIFY(!E2e::visible(*window, QStringLiteral("#publish-dialog")));
+}
+
+void TestE2eHonest::connectionTestGivesReasonAndCancels()
+{
+    TestServer server(TestServer::PyFtp);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(addServer(server, QStringLiteral("wrong-password"), QString()));
+    QVERIFY(clickAt(QStringLiteral("#btn-ftp-test")));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("document.getElementById('ftp-test-result').textContent !== 'Testing\\u2026'"),
+                         30000));
+    QCOMPARE(E2e::text(*window, QStringLiteral("#ftp-test-result")), QStringLiteral("Connection failed"));
+    // The reason, when the host gives one, or what to check.
+    QVERIFY(E2e::visible(*window, QStringLiteral("#ftp-test-detail")));
+    QVERIFY(!E2e::text(*window, QStringLiteral("#ftp-test-detail")).isEmpty());
+    shot(QStringLiteral("honest-18-connection-test-reason"));
+
+    // A cancelled test: the page stops waiting and a late answer changes nothing.
+    QVERIFY(E2e::eval(*window, QStringLiteral(
+            "document.getElementById('btn-ftp-test').click();"
+            "var shown = !document.getElementById('btn-ftp-test-cancel').hidden;"
+            "document.getElementById('btn-ftp-test-cancel').click(); shown")).toBool());
+    QTest::qWait(300);
+    QCOMPARE(E2e::text(*window, QStringLiteral("#ftp-test-result")), QStringLiteral("Test cancelled"));
+    QVERIFY(!E2e::visible(*window, QStringLiteral("#btn-ftp-test-cancel")));
+    QVERIFY(!E2e::eval(*window, QStringLiteral("document.getElementById('btn-ftp-test').disabled")).toBool());
+    key(Qt::Key_Escape);
+}
+
+void TestE2eHonest::goneRecentSiteCanBeRemoved()
+{
+    const QString gone = makeSite(scratch.filePath(QStringLiteral("site-gone")), QStringLiteral("Gone Gallery"));
+    QVERIFY(openSite(gone));
+    QVERIFY(openSite(siteA));
+    QVERIFY(QDir(QFileInfo(gone).path()).removeRecursively());
+    const QString item = QStringLiteral("#recent-list li[title$='site-gone/project.quillary']");
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("!!document.querySelector(%1)").arg(E2e::quoted(item)), 3000));
+    QVERIFY(clickAt(item));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('confirm').hidden"), 3000));
+    QVERIFY(E2e::text(*window, QStringLiteral("#confirm-text")).contains(QStringLiteral("no longer holds this site")));
+    shot(QStringLiteral("honest-19-gone-recent-site"));
+    QVERIFY(clickAt(QStringLiteral("#btn-confirm-yes")));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.querySelector(%1)").arg(E2e::quoted(item)), 3000));
+    QCOMPARE(E2e::text(*window, QStringLiteral("#site-title")), QStringLiteral("Alpha Bakery"));
+    QVERIFY(!E2e::readFile(E2e::dataFolder() + QStringLiteral("/recents.list")).contains("site-gone"));
 }
 
 QUILLARY_TEST_MAIN(TestE2eHonest)
