@@ -33,6 +33,8 @@ private slots:
     void sameServerTwiceIsOneEntry();
     void connectionTestGivesReasonAndCancels();
     void goneRecentSiteCanBeRemoved();
+    void errorsGoToTheRightFile_data();
+    void errorsGoToTheRightFile();
 
 private:
     QWebView *view() const { return window->findChild<QWebView *>(); }
@@ -642,6 +644,84 @@ void TestE2eHonest::goneRecentSiteCanBeRemoved()
     QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.querySelector(%1)").arg(E2e::quoted(item)), 3000));
     QCOMPARE(E2e::text(*window, QStringLiteral("#site-title")), QStringLiteral("Alpha Bakery"));
     QVERIFY(!E2e::readFile(E2e::dataFolder() + QStringLiteral("/recents.list")).contains("site-gone"));
+}
+
+void TestE2eHonest::errorsGoToTheRightFile_data()
+{
+    // Host signals as a run sends them, for X, a generated text (which the host never
+    // confirms), and N, the file after it, whose folder is made first. "E" is an error
+    // that names no file, "EX" one that names X, "EF" one that names N's folder.
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QString>("x");
+    QTest::addColumn<QString>("n");
+    QTest::newRow("folder failed, X arrived") << "file X;error E;file N;error E;close -" << "sent" << "failed";
+    QTest::newRow("X failed, N went through") << "file X;error E;file N;close url" << "failed" << "sent";
+    QTest::newRow("X and the folder failed") << "file X;error E;error E;file N;error E;close -" << "failed" << "failed";
+    QTest::newRow("error names the folder") << "file X;error EF;file N;close url" << "sent" << "sent";
+    QTest::newRow("error names X") << "file X;error EX;file N;close url" << "failed" << "sent";
+    QTest::newRow("no error") << "file X;file N;close url" << "sent" << "sent";
+    QTest::newRow("cut off by a cancel") << "file X;close -" << "" << "";
+}
+
+void TestE2eHonest::errorsGoToTheRightFile()
+{
+    QFETCH(QString, events);
+    QFETCH(QString, x);
+    QFETCH(QString, n);
+    QVERIFY(openSite(siteA));
+    // A fake uploader plays the signals; the page's own bookkeeping does the rest.
+    const QString js = QStringLiteral(
+            "(function () {"
+            " var list = qlrApp.buildUploadList(qlrApp.currentSite());"
+            " var at = -1;"
+            " for (var i = 0; i + 1 < list.length && at < 0; i++) {"
+            "   var e = list[i], f = list[i + 1];"
+            "   if ((e.srcList.length !== 1 || e.srcList[0].filter) && f.dest.indexOf('/') > 0) at = i; }"
+            " if (at < 0) return false;"
+            " var X = list[at].dest, N = list[at + 1].dest, folder = N.slice(0, N.lastIndexOf('/'));"
+            " window.xn = [X, N];"
+            " window.realBuildIn = Bridge.uploadBuildIn;"
+            " Bridge.uploadBuildIn = function (url, l, options) {"
+            "   var steps = %1.split(';'), k = 0, stopped = false;"
+            "   var control = { pause: function () {}, resume: function () {},"
+            "     exit: function () { if (!stopped) { stopped = true; options.onClose(''); } } };"
+            "   function step() {"
+            "     if (stopped || k >= steps.length) return;"
+            "     var p = steps[k++].split(' '), what = p[0], arg = p[1];"
+            "     var name = arg === 'X' ? X : arg === 'N' ? N : arg;"
+            "     if (what === 'file') options.onFile(name);"
+            "     if (what === 'uploaded') options.onUploaded(name);"
+            "     if (what === 'error') options.onError(arg === 'EX' ? 'Permission problem on server /site/' + X :"
+            "        arg === 'EF' ? 'Permission problem on server /site/' + folder : 'Could not connect');"
+            "     if (what === 'close') { stopped = true; if (arg === '-' && %2) qlrApp.lastPublish.cancelled = true;"
+            "                             options.onClose(arg === '-' ? '' : url); return; }"
+            "     setTimeout(step, 5); }"
+            "   setTimeout(step, 5);"
+            "   return control; };"
+            " return qlrApp.publish('file:///nowhere/fake-destination', false, true); })()")
+            .arg(E2e::quoted(events), QLatin1String(x.isEmpty() ? "true" : "false"));
+    const bool started = E2e::eval(*window, js).toBool();
+    E2e::eval(*window, QStringLiteral("if (window.realBuildIn) Bridge.uploadBuildIn = window.realBuildIn;"));
+    QVERIFY(started);
+    QVERIFY(waitDone(5000));
+    const QStringList xn = E2e::eval(*window, QStringLiteral("window.xn")).toStringList();
+    QCOMPARE(xn.size(), 2);
+    const QString statusX = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.status[xn[0]] || ''")).toString();
+    const QString statusN = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.status[xn[1]] || ''")).toString();
+    QCOMPARE(statusX, x);
+    QCOMPARE(statusN, n);
+    if (x.isEmpty()) {
+        QCOMPARE(outcome(), QStringLiteral("stopped"));
+        QCOMPARE(E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.cutOff")).toString(), xn.at(0));
+    }
+    // The list of failures names each failed file once, and no file that arrived.
+    QStringList listed = E2e::eval(*window, QStringLiteral(
+            "Array.prototype.map.call(document.querySelectorAll('#progress-failed li'), function (li) {"
+            " return li.textContent.split(': ')[0]; })")).toStringList();
+    QCOMPARE(listed.contains(xn.at(0)), x == QLatin1String("failed"));
+    QCOMPARE(listed.contains(xn.at(1)), n == QLatin1String("failed"));
+    QCOMPARE(listed.removeDuplicates(), 0);
+    key(Qt::Key_Escape);
 }
 
 QUILLARY_TEST_MAIN(TestE2eHonest)

@@ -69,13 +69,17 @@
         node.hidden = !visible;
     };
 
-    // A text shown so that long addresses break after a "/" rather than inside a
-    // name or a port number: text nodes with optional break points, never markup.
+    // A text shown so that long addresses break after a "/" (or the "@" before a
+    // host) rather than inside a name or a port number: text nodes with optional
+    // break points, never markup.
     qlrApp.setBreakableText = function (node, text) {
         qlrApp.clear(node);
-        String(text === undefined || text === null ? '' : text).split('/').forEach(function (part, i, all) {
-            node.appendChild(document.createTextNode(part + (i < all.length - 1 ? '/' : '')));
-            if (i < all.length - 1)
+        var parts = String(text === undefined || text === null ? '' : text).split(/([\/@])/);
+        parts.forEach(function (part, i) {
+            if (part)
+                node.appendChild(document.createTextNode(part));
+            // Not between the two slashes after a scheme.
+            if ((part === '/' || part === '@') && i % 2 === 1 && parts[i + 1])
                 node.appendChild(document.createElement('wbr'));
         });
         return node;

@@ -596,6 +596,14 @@
         var cur = null;         // the file whose upload was announced last
         var curSure = false;    // its upload was confirmed by the host
         var pending = null;     // an error that belongs to the task after cur (a folder, the log-in)
+        // A generated text gets no confirmation of its own. One error after it, before
+        // the next file starts, may be its upload's or the next file's folder's: what
+        // the next file does tells which. { dest, next, stage: 'wait' | 'next', failure }
+        var uncertain = null;
+        var generated = {};
+        send.forEach(function (e) {
+            generated[e.dest] = e.srcList.length !== 1 || !!e.srcList[0].filter;
+        });
         var sentCount = 0;
         var failedCount = 0;
         var state = run = {
@@ -622,6 +630,21 @@
             return explained;
         }
 
+        function resolveUncertain(arrived) {
+            var u = uncertain;
+            uncertain = null;
+            if (!u)
+                return;
+            if (arrived) {
+                // The error was the next file's folder's.
+                if (u.failure)
+                    u.failure.file = u.next;
+                mark(u.dest, 'sent');
+            } else {
+                mark(u.dest, 'failed');
+            }
+        }
+
         function nextAfter(dest) {
             var at = order.indexOf(dest);
             return at >= 0 && at + 1 < order.length ? order[at + 1] : (dest === null ? order[0] : null);
@@ -631,9 +654,15 @@
         state.job = B.FileManager(send, destUrl, {
             start: function () {},
             file: function (name) {
+                if (uncertain) {
+                    if (uncertain.stage === 'wait' && name === uncertain.next)
+                        uncertain.stage = 'next';
+                    else
+                        resolveUncertain(false);    // the next file went through: the error was the upload's
+                }
                 // The host starts a file only after the one before it is done: no
                 // error since its start means it arrived whole.
-                if (cur && cur !== name && !curSure && !status[cur])
+                if (cur && cur !== name && !curSure && !status[cur] && !(uncertain && uncertain.dest === cur))
                     mark(cur, 'sent');
                 if (pending && !status[name]) {
                     // The folder of this file could not be made; the upload may still go through.
@@ -645,6 +674,8 @@
                 progress.file(name);
             },
             uploaded: function (name) {
+                if (uncertain && uncertain.stage === 'next' && name === uncertain.next)
+                    resolveUncertain(false);
                 if (name === cur)
                     curSure = true;
                 mark(name, 'sent');
@@ -652,23 +683,40 @@
             error: function (text) {
                 var dest = null;
                 var t = oneLine(text);
-                if (cur && !curSure && !status[cur]) {
+                var unsure = null;
+                if (uncertain && uncertain.stage === 'wait') {
+                    // A second error before the next file: the first was the upload's own,
+                    // this one the next file's folder's.
+                    resolveUncertain(false);
+                    dest = nextAfter(cur);
+                } else if (uncertain && uncertain.stage === 'next' && cur === uncertain.next && !curSure && !status[cur]) {
+                    // The next file failed too, after its folder did: the one before arrived.
+                    resolveUncertain(true);
+                    dest = cur;
+                    mark(cur, 'failed');
+                } else if (cur && !curSure && !status[cur]) {
                     var next = nextAfter(cur);
                     var nextFolder = next ? folderOf(next) : '';
-                    // The task after an unconfirmed upload is the next file's folder; an
-                    // error that names that folder, not the file, is the folder's.
-                    if (t.indexOf(cur) < 0 && nextFolder && t.indexOf(nextFolder) >= 0) {
+                    // The task after an upload is the next file's folder. A file upload is
+                    // confirmed before that runs; a generated text is not. An error that
+                    // names the folder, not the file, is the folder's.
+                    if (t.indexOf(cur) >= 0 || !nextFolder || !generated[cur]) {
+                        dest = cur;
+                        mark(cur, 'failed');
+                    } else if (t.indexOf(nextFolder) >= 0) {
                         mark(cur, 'sent');
                         dest = next;
                     } else {
                         dest = cur;
-                        mark(cur, 'failed');
+                        unsure = uncertain = { dest: cur, next: next, stage: 'wait', failure: null };
                     }
                 } else {
                     dest = nextAfter(cur);
                 }
                 var explained = record(dest, text);
-                if (dest !== cur)
+                if (unsure)
+                    unsure.failure = failures[failures.length - 1];
+                if (dest !== cur || unsure)
                     pending = explained;
                 if (state.cancelled)
                     return;
@@ -689,6 +737,8 @@
             close: function (url) {
                 context = null;
                 run = null;
+                // Unresolved to the end: not confirmed, so not counted as arrived.
+                resolveUncertain(false);
                 // A normal end: the last file started had no error, so it arrived.
                 var cutOff = null;
                 if (cur && !curSure && !status[cur]) {
