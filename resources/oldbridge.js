@@ -148,9 +148,18 @@
         testFtpLocation: function (url, callback) {
             callback(host.testFtpLocation(url));
         },
-        forgetFtpIdentity: function (location, callback) {
-            var ok = host.forgetFtpIdentity(location);
-            call(callback, ok);
+        // The host's reason for the last failed connection test; empty when it gives none.
+        lastError: function (callback) {
+            var text = host.error;
+            callback(text === undefined || text === null ? '' : String(text));
+        },
+        // Hosts before this slot cannot forget a server's identity: answer false then.
+        canForgetFtpIdentity: function () {
+            return typeof host.forgetFtpIdentity === 'function';
+        },
+        forgetFtpIdentity: function (location, callback_ok) {
+            var ok = typeof host.forgetFtpIdentity === 'function' ? !!host.forgetFtpIdentity(location) : false;
+            call(callback_ok, ok);
             return ok;
         },
         clearRecentData: function () {
@@ -163,7 +172,7 @@
             call(callback_ok, host.zip(src, dest_zip));
         },
         openUrl: function (url) {
-            host.openUrl(url);
+            return host.openUrl(url);
         },
         setSettings: function (name, val) {
             host.setSettings(String(name), val);

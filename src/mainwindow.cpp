@@ -105,6 +105,8 @@ void MainWindow::buildForm()
     if (objectName().isEmpty())
         setObjectName(QStringLiteral("MainWindow"));
     resize(800, 600);
+    // Below this the editor's header and page fields no longer fit side by side.
+    setMinimumSize(640, 420);
     setAutoFillBackground(true);
     setWindowTitle(QStringLiteral("MainWindow"));
     m_centralWidget = new QWidget(this);

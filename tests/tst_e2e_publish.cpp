@@ -256,14 +256,18 @@ void TestE2ePublish::failureAsksTheUser()
         E2e::click(*window, QStringLiteral("#btn-done-close"));
     }
 
-    // "Cancel" ends the run and hides the display at once.
+    // "Cancel" ends the run and says what happened: nothing was sent.
     QVERIFY(openDialog(QStringLiteral("#tab-ftp")));
     E2e::click(*window, QStringLiteral("#btn-publish-go"));
     QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress-error').hidden"), 60000));
     E2e::click(*window, QStringLiteral("#btn-err-cancel"));
-    QVERIFY(!E2e::visible(*window, QStringLiteral("#progress")));
     QVERIFY(E2e::waitFor(*window, QStringLiteral("Bridge._uploadInstance === false && !Bridge._fmCurrent"), 30000));
-    QTest::qWait(300);
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress-done').hidden"), 5000));
+    QCOMPARE(E2e::eval(*window, QStringLiteral("document.getElementById('progress-done').getAttribute('data-outcome')"))
+                     .toString(), QStringLiteral("stopped"));
+    QVERIFY(E2e::text(*window, QStringLiteral("#progress-done-text")).contains(QStringLiteral("0 files sent")));
+    QVERIFY(!E2e::visible(*window, QStringLiteral("#btn-open-index")));
+    E2e::click(*window, QStringLiteral("#btn-done-close"));
     QVERIFY(!E2e::visible(*window, QStringLiteral("#progress")));
 
     // The server is back: the same site publishes.

@@ -213,9 +213,14 @@ void TestE2eSites::ftpSiteManager()
     QCOMPARE(locations.value(storedAt), QStringLiteral("ftp://%1:%2@localhost:%3").arg(server.user(), server.password(), port));
     QCOMPARE(locations.count(QStringLiteral("ftp://u:p@dup.invalid:21")), 2);
 
-    // Remove takes exactly that entry out.
+    // Remove asks first; "Keep" leaves the list alone, "Remove" takes exactly that entry out.
     const int count = locations.size();
     E2e::click(*window, QStringLiteral("#btn-ftp-remove"));
+    QVERIFY(E2e::visible(*window, QStringLiteral("#confirm")));
+    E2e::click(*window, QStringLiteral("#btn-confirm-no"));
+    QCOMPARE(ftpLocations().size(), count);
+    E2e::click(*window, QStringLiteral("#btn-ftp-remove"));
+    E2e::click(*window, QStringLiteral("#btn-confirm-yes"));
     locations = ftpLocations();
     QCOMPARE(locations.size(), count - 1);
     QVERIFY(!locations.join(QLatin1Char(' ')).contains(QStringLiteral("localhost")));

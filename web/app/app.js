@@ -69,12 +69,219 @@
         node.hidden = !visible;
     };
 
+    // A text shown so that long addresses break after a "/" (or the "@" before a
+    // host) rather than inside a name or a port number: text nodes with optional
+    // break points, never markup.
+    qlrApp.setBreakableText = function (node, text) {
+        qlrApp.clear(node);
+        var parts = String(text === undefined || text === null ? '' : text).split(/([\/@])/);
+        parts.forEach(function (part, i) {
+            if (part)
+                node.appendChild(document.createTextNode(part));
+            // Not between the two slashes after a scheme.
+            if ((part === '/' || part === '@') && i % 2 === 1 && parts[i + 1])
+                node.appendChild(document.createElement('wbr'));
+        });
+        return node;
+    };
+
+    // --- dialogs: modal for focus and keyboard
+
+    // Open dialogs, the top one last: { node, opts, back }. While one is open the
+    // focus stays inside it, Tab wraps around in it, Escape cancels and Enter
+    // confirms its default button; closing it gives the focus back.
+    var modals = [];
+
+    function isShown(node) {
+        for (var n = node; n && n.nodeType === 1; n = n.parentNode) {
+            if (n.hidden || getComputedStyle(n).display === 'none' || getComputedStyle(n).visibility === 'hidden')
+                return false;
+        }
+        return true;
+    }
+
+    function focusables(root) {
+        var found = root.querySelectorAll('button, input, select, textarea, a[href], li[tabindex], [tabindex="0"]');
+        return Array.prototype.filter.call(found, function (n) {
+            return !n.disabled && n.tabIndex >= 0 && isShown(n);
+        });
+    }
+
+    function topModal() {
+        return modals.length ? modals[modals.length - 1] : null;
+    }
+
+    function focusInto(m) {
+        var target = m.opts.initial ? m.opts.initial() : null;
+        if (!target || target.disabled || !isShown(target)) {
+            var list = focusables(m.node);
+            var primary = list.filter(function (n) { return /\bprimary\b/.test(n.className); });
+            target = primary[0] || list[0] || null;
+        }
+        if (target)
+            target.focus();
+    }
+
+    qlrApp.openModal = function (node, opts) {
+        opts = opts || {};
+        var m = null;
+        for (var i = 0; i < modals.length; i++) {
+            if (modals[i].node === node)
+                m = modals.splice(i, 1)[0];
+        }
+        if (!m)
+            m = { node: node, back: document.activeElement };
+        m.opts = opts;
+        modals.push(m);
+        qlrApp.show(node, true);
+        focusInto(m);
+    };
+
+    // After a dialog changed its buttons (a panel shown or hidden): keep the focus
+    // on something that can still take it.
+    qlrApp.refocusModal = function (node) {
+        var m = topModal();
+        if (!m || m.node !== node)
+            return;
+        var active = document.activeElement;
+        if (!active || !node.contains(active) || active.disabled || !isShown(active))
+            focusInto(m);
+    };
+
+    qlrApp.closeModal = function (node) {
+        qlrApp.show(node, false);
+        var at = -1;
+        for (var i = 0; i < modals.length; i++) {
+            if (modals[i].node === node)
+                at = i;
+        }
+        if (at < 0)
+            return;
+        var m = modals.splice(at, 1)[0];
+        var top = topModal();
+        var back = m.back;
+        if (back && back.focus && document.documentElement.contains(back) && !back.disabled && isShown(back) &&
+                (!top || top.node.contains(back))) {
+            back.focus();
+        } else if (top) {
+            focusInto(top);
+        } else if (document.activeElement && node.contains(document.activeElement)) {
+            document.activeElement.blur();
+        }
+    };
+
+    qlrApp.modalOpen = function () {
+        return !!topModal();
+    };
+
+    document.addEventListener('keydown', function (e) {
+        var m = topModal();
+        if (m) {
+            if (e.keyCode === 27) {
+                e.preventDefault();
+                e.stopPropagation();
+                if (m.opts.cancel)
+                    m.opts.cancel();
+                return;
+            }
+            if (e.keyCode === 13 && !e.ctrlKey && !e.altKey) {
+                var t = e.target;
+                var tag = t && t.tagName ? t.tagName.toLowerCase() : '';
+                // A focused button or link takes Enter itself; a text area keeps its line feeds.
+                if (tag === 'textarea' || tag === 'button' || tag === 'a' || (tag === 'li' && t.tabIndex >= 0))
+                    return;
+                if (m.opts.accept) {
+                    e.preventDefault();
+                    m.opts.accept();
+                }
+                return;
+            }
+            if (e.keyCode === 9) {
+                var list = focusables(m.node);
+                if (!list.length) {
+                    e.preventDefault();
+                    return;
+                }
+                var at = list.indexOf(document.activeElement);
+                var next;
+                if (at < 0)
+                    next = e.shiftKey ? list[list.length - 1] : list[0];
+                else if (e.shiftKey && at === 0)
+                    next = list[list.length - 1];
+                else if (!e.shiftKey && at === list.length - 1)
+                    next = list[0];
+                if (next) {
+                    e.preventDefault();
+                    next.focus();
+                }
+            }
+            return;
+        }
+        if (e.ctrlKey && !e.altKey && !e.shiftKey && (e.keyCode === 83 || e.keyCode === 79)) {
+            e.preventDefault();
+            qlrApp.fire(e.keyCode === 83 ? 'saveRequested' : 'openRequested');
+        }
+    }, true);
+
+    // Focus that lands behind an open dialog (a click on the overlay, a script) goes back in.
+    document.addEventListener('focus', function (e) {
+        var m = topModal();
+        if (m && e.target && e.target.nodeType === 1 && !m.node.contains(e.target))
+            focusInto(m);
+    }, true);
+
     // A message box of the page; the host shows none of its own.
-    qlrApp.alert = function (title, text) {
+    qlrApp.alert = function (title, text, done) {
         var box = qlrApp.$('#message');
         qlrApp.$('#message-title').textContent = title;
-        qlrApp.$('#message-text').textContent = text;
-        qlrApp.show(box, true);
+        qlrApp.setBreakableText(qlrApp.$('#message-text'), text);
+        var close = function () {
+            qlrApp.closeModal(box);
+            if (done)
+                done();
+        };
+        qlrApp.$('#btn-message-ok').onclick = close;
+        qlrApp.openModal(box, { cancel: close, accept: close });
+    };
+
+    // A question with two answers; Escape and the left button say no.
+    qlrApp.confirm = function (opts, onYes, onNo) {
+        var box = qlrApp.$('#confirm');
+        qlrApp.$('#confirm-title').textContent = opts.title || '';
+        qlrApp.setBreakableText(qlrApp.$('#confirm-text'), opts.text || '');
+        qlrApp.$('#btn-confirm-yes').textContent = opts.yes || 'OK';
+        qlrApp.$('#btn-confirm-no').textContent = opts.no || 'Cancel';
+        function answer(yes) {
+            qlrApp.closeModal(box);
+            var fn = yes ? onYes : onNo;
+            if (fn)
+                fn();
+        }
+        qlrApp.$('#btn-confirm-yes').onclick = function () { answer(true); };
+        qlrApp.$('#btn-confirm-no').onclick = function () { answer(false); };
+        qlrApp.openModal(box, {
+            cancel: function () { answer(false); },
+            accept: function () { answer(true); },
+            initial: function () { return opts.safeDefault ? qlrApp.$('#btn-confirm-no') : qlrApp.$('#btn-confirm-yes'); }
+        });
+    };
+
+    // A short note in the title bar: "Saved" for a moment, an error until the next note.
+    var statusTimer = null;
+    qlrApp.status = function (text, kind) {
+        var node = qlrApp.$('#status');
+        if (!node)
+            return;
+        clearTimeout(statusTimer);
+        node.textContent = text;
+        node.title = text;
+        node.className = 'status' + (kind ? ' ' + kind : '');
+        if (kind !== 'problem') {
+            statusTimer = setTimeout(function () {
+                node.textContent = '';
+                node.className = 'status';
+            }, 2500);
+        }
     };
 
     var B = window.Bridge;

@@ -88,8 +88,15 @@
         B.loadLocalFile(file, function (text) {
             var project = A.parseProject(text);
             if (!project) {
-                if (!quiet)
-                    A.alert('The site could not be opened', A.displayPath(file) + ' is not a Quillary project file.');
+                if (!quiet) {
+                    var exists = true;
+                    B.isExistsLocal(file, function (ok) { exists = ok; });
+                    if (exists)
+                        A.alert('The site could not be opened', A.displayPath(file) + ' is not a Quillary project file.');
+                    else
+                        A.alert('The site could not be opened', A.displayPath(file) +
+                                ' does not exist: it was moved, renamed or deleted.');
+                }
                 if (done)
                     done(false);
                 return;
@@ -133,17 +140,24 @@
         return true;
     }
 
-    // Saves the project file, then the screenshot beside it.
-    A.saveSite = function (done) {
+    // Saves the project file, then the screenshot beside it; with feedback, says
+    // "Saved" in the title bar or names the error there as well.
+    A.saveSite = function (done, feedback) {
         done = done || function () {};
         if (!site) {
+            if (feedback)
+                A.status('No site is open', 'problem');
             done(true);
             return;
         }
         if (!writeProject()) {
+            if (feedback)
+                A.status('Not saved: writing the project file failed', 'problem');
             done(false);
             return;
         }
+        if (feedback)
+            A.status('Saved', 'ok');
         var answered = false;
         // A screenshot that never comes must not keep the site from closing.
         var timer = setTimeout(function () {
@@ -166,7 +180,12 @@
             var li = el('li', {
                 className: site && A.samePath(folderOf(projectFileOf(r.path)), site.folder) ? 'current' : '',
                 title: A.displayPath(r.path),
-                onclick: function () { A.openSite(r.path); }
+                tabindex: '0',
+                onclick: function () { openRecent(r); },
+                onkeydown: function (e) {
+                    if (e.keyCode === 13)
+                        openRecent(r);
+                }
             }, [el('span', { className: 'name', text: title }),
                 el('span', { className: 'path', text: A.displayPath(folderOf(projectFileOf(r.path))) })]);
             ul.appendChild(li);
@@ -174,6 +193,33 @@
         if (!list.length)
             ul.appendChild(el('li', { className: 'empty', text: 'No recent sites' }));
     }
+
+    function removeRecent(path) {
+        B.getRecentsList(function (list) {
+            var kept = list.filter(function (r) { return r && r.path !== path; });
+            writeRecents(kept);
+            renderRecents(kept);
+        });
+    }
+
+    // A recent site that is gone says so and can be taken off the list.
+    function openRecent(r) {
+        var file = projectFileOf(r.path);
+        B.isExistsLocal(file, function (exists) {
+            if (exists) {
+                A.openSite(file);
+                return;
+            }
+            A.confirm({
+                title: 'This site is gone',
+                text: A.displayPath(folderOf(file)) + ' no longer holds this site: it was moved, renamed or deleted. ' +
+                      'Remove it from the recent sites? Nothing is deleted from the disk.',
+                yes: 'Remove from list',
+                no: 'Keep'
+            }, function () { removeRecent(r.path); });
+        });
+    }
+    A.openRecent = openRecent;
 
     A.selectPage = function (index) {
         commitEditor();
@@ -188,6 +234,36 @@
         doc.open();
         doc.write(page ? A.previewHtml(site, page) : '<!DOCTYPE html><p>No pages.</p>');
         doc.close();
+    }
+
+    // A link between the site's pages, followed in the preview, leads to a file that
+    // does not exist yet (pages are generated when published): show that page instead.
+    function previewNavigated() {
+        if (!site)
+            return;
+        var href = '';
+        try {
+            href = String(frame().contentWindow.location.href);
+        } catch (e) {
+            return;
+        }
+        if (!href || href === 'about:blank' || href === String(window.location.href))
+            return;
+        var name = decoded(href.split(/[?#]/)[0]);
+        if (name.indexOf(decoded(site.folder) + '/') !== 0 && name.indexOf(A.displayPath(site.folder) + '/') !== 0)
+            return;
+        name = name.slice(name.lastIndexOf('/') + 1);
+        for (var i = 0; i < site.project.pages.length; i++) {
+            if (site.project.pages[i].name === name) {
+                var at = i;
+                setTimeout(function () { A.selectPage(at); }, 0);
+                return;
+            }
+        }
+    }
+
+    function frame() {
+        return $('#preview');
     }
 
     function render() {
@@ -273,14 +349,22 @@
             });
         });
 
-        $('#btn-save').addEventListener('click', function () { A.saveSite(); });
-        $('#btn-open').addEventListener('click', function () {
+        function save() {
+            // The fields being typed in are read as they stand; the focus stays where it is.
+            A.saveSite(null, true);
+        }
+        function open() {
             B.runFileDialog('Open a site', site ? site.folder : B.docLocation,
                             'Quillary sites (*.quillary *.json)', function (url) {
                 if (url)
                     A.openSite(url);
             });
-        });
+        }
+        $('#btn-save').addEventListener('click', save);
+        $('#btn-open').addEventListener('click', open);
+        A.on('saveRequested', save);
+        A.on('openRequested', open);
+        frame().addEventListener('load', previewNavigated);
         $('#btn-edit-html').addEventListener('click', function () {
             var editor = $('#html-editor');
             if (!editor.hidden)
@@ -298,7 +382,6 @@
             commitEditor();
             render();
         });
-        $('#btn-message-ok').addEventListener('click', function () { A.show($('#message'), false); });
 
         B.getArgs(function (args) {
             var arg = args && args[1];

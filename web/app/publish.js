@@ -306,71 +306,162 @@
         return A.withoutPassword(url).replace(/\/+$/, '') + '/index.html';
     };
 
+    // --- what went wrong, in plain words
+
+    function oneLine(text) {
+        return String(text === undefined || text === null ? '' : text)
+            .replace(/<br\s*\/?>/gi, ' ').replace(/\s+/g, ' ').trim();
+    }
+
+    // The host's error texts come from its file managers; the known ones get words
+    // that say what to do. `fatal` errors stop every later file the same way.
+    A.explainError = function (text, server, file) {
+        var t = oneLine(text);
+        var where = server || 'the destination';
+        var what = file ? ' ' + file : '';
+        var rules = [
+            [/identity/i, 'identity', true,
+             'The identity of ' + where + ' has changed since the last connection. This happens when a server is ' +
+             'reinstalled or moved, but also when someone intercepts the connection. If you know the server changed, ' +
+             'use "Forget server identity" in the site manager; otherwise ask your host before publishing.'],
+            [/not accepted and we failed to login|login denied|login incorrect|authentication fail|No such user|\b530\b/i,
+             'login', true,
+             where + ' did not accept the user name or password. Check them in the site manager and publish again.'],
+            [/SSL level failed|connecting with SSL|\bTLS\b/i, 'tls', true,
+             where + ' refused the secure (TLS) connection. If your host offers no FTPS, choose FTP or SFTP; ' +
+             'otherwise check the port.'],
+            [/Could not resolve host/i, 'nohost', true,
+             'The server name of ' + where + ' could not be found. Check the host name and that you are online.'],
+            [/Could not connect|timeout time was reached|timed out|Failure in receiving network data|Failed sending network data|Socket is not ready|No connection available|stalled|not answer/i,
+             'noanswer', false,
+             'No answer from ' + where + '. Check the host and port and that you are online, then try again.'],
+            [/Permission problem|Remote access denied|Quote command failure|Can't create path|Can't create file|Permission denied/i,
+             'permission', false,
+             'Permission problem: ' + where + ' refused to store' + (what || ' the file') +
+             '. Check the folder and your rights to write there.'],
+            [/Out of disk space|No space left/i, 'space', false, where + ' is out of disk space.'],
+            [/Error writing to file|Write error|partial file/i, 'write', false,
+             'Writing' + (what || ' the file') + ' to ' + where + ' failed part way.'],
+            [/File not exists|Error open file|Can't read source file|could not generate/i, 'source', false,
+             'A file of the site could not be read' + (what ? ' for' + what : '') + '.'],
+            [/previous publishing run|run is still open/i, 'busy', true,
+             'An earlier publishing run was still open; it has been stopped. Publish again.'],
+            [/Can't publish to this destination|No destination/i, 'destination', true,
+             'This destination cannot be published to. Choose another folder or server.']
+        ];
+        var short = {
+            identity: 'server identity changed', login: 'user name or password not accepted', tls: 'TLS refused',
+            nohost: 'server name not found', noanswer: 'no answer from the server', permission: 'permission problem',
+            space: 'out of disk space', write: 'writing broke off', source: 'could not be read',
+            busy: 'an earlier run was still open', destination: 'destination refused'
+        };
+        for (var i = 0; i < rules.length; i++) {
+            if (rules[i][0].test(t)) {
+                var plain = rules[i][3].charAt(0).toUpperCase() + rules[i][3].slice(1);
+                return { kind: rules[i][1], fatal: rules[i][2], plain: plain, detail: t, short: short[rules[i][1]] };
+            }
+        }
+        return { kind: 'other', fatal: false, plain: 'Sending' + (what || ' a file') + ' to ' + where + ' failed.', detail: t,
+                 short: t.length > 90 ? t.slice(0, 88) + '…' : (t || 'failed') };
+    };
+
+    function plural(n, one, many) {
+        return n + ' ' + (n === 1 ? one : many);
+    }
+
     // --- the progress display
 
     var progress = {
         total: 0,
-        count: 0,
         begin: function (count, shown) {
             this.total = count;
-            this.count = 0;
-            $('#progress-title').textContent = 'Publishing to ' + shown;
+            A.setBreakableText($('#progress-title'), 'Publishing to ' + shown);
             $('#progress-file').textContent = 'Connecting…';
-            $('#progress-count').textContent = '0 of ' + count + ' files';
-            $('#progress-bar').style.width = '0%';
+            this.counts(0, 0);
+            $('#btn-progress-cancel').disabled = false;
             A.show($('#progress-error'), false);
             A.show($('#progress-done'), false);
             A.show($('#progress-running'), true);
-            A.show($('#progress'), true);
+            $('#progress-done').removeAttribute('data-outcome');
+            A.openModal($('#progress'), {
+                cancel: function () {
+                    var pick = ['#btn-done-close', '#btn-err-cancel', '#btn-progress-cancel'].filter(function (s) {
+                        return !$(s).disabled && !hiddenUp($(s));
+                    })[0];
+                    if (pick)
+                        $(pick).click();
+                },
+                accept: function () {
+                    var pick = ['#btn-done-close', '#btn-err-continue'].filter(function (s) { return !hiddenUp($(s)); })[0];
+                    if (pick)
+                        $(pick).click();
+                }
+            });
+        },
+        // The bar shows the files that reached the destination, not attempts.
+        counts: function (sent, failed) {
+            var text = sent + ' of ' + this.total + ' files sent';
+            if (failed)
+                text += ', ' + failed + ' failed';
+            $('#progress-count').textContent = text;
+            $('#progress-bar').style.width = (this.total ? Math.round(100 * sent / this.total) : 100) + '%';
         },
         file: function (name) {
-            this.count = Math.min(this.count + 1, this.total);
-            $('#progress-file').textContent = name;
-            $('#progress-count').textContent = this.count + ' of ' + this.total + ' files';
-            $('#progress-bar').style.width = (this.total ? Math.round(100 * this.count / this.total) : 100) + '%';
+            A.setBreakableText($('#progress-file'), name);
         },
-        showError: function (text) {
-            // The text stays text; only its first line feed and the host's own
-            // "<br>" separators become line breaks.
-            var p = A.clear($('#progress-error-text'));
-            var t = String(text);
-            var cut = t.indexOf('\n');
-            if (cut >= 0)
-                t = t.slice(0, cut) + '<br>' + t.slice(cut + 1);
-            t.split(/<br\s*\/?>/i).forEach(function (line, i) {
-                if (i > 0)
-                    p.appendChild(document.createElement('br'));
-                p.appendChild(document.createTextNode(line));
-            });
+        showError: function (explained) {
+            $('#progress-error-text').textContent = explained.plain;
+            $('#progress-error-detail').textContent = explained.detail ? 'The server said: ' + explained.detail : '';
             A.show($('#progress-error'), true);
             A.show($('#progress-running'), false);
+            A.refocusModal($('#progress'));
         },
         hideError: function () {
             A.show($('#progress-error'), false);
             A.show($('#progress-running'), true);
+            A.refocusModal($('#progress'));
         },
-        finish: function (title, text, failures, canOpen) {
-            if (canOpen)
-                $('#progress-bar').style.width = '100%';
-            $('#progress-title').textContent = title;
-            $('#progress-done-text').textContent = text;
+        finish: function (outcome, title, text, more, detail, failures, canOpen) {
+            $('#progress-done').setAttribute('data-outcome', outcome);
+            A.clear($('#progress-file'));
+            A.setBreakableText($('#progress-title'), title);
+            A.setBreakableText($('#progress-done-text'), text);
+            A.setBreakableText($('#progress-done-more'), more || '');
+            A.show($('#progress-done-more'), !!more);
+            $('#progress-done-detail').textContent = detail ? 'The server said: ' + detail : '';
+            A.show($('#progress-done-detail'), !!detail);
             var ul = A.clear($('#progress-failed'));
             failures.forEach(function (f) {
-                ul.appendChild(el('li', { text: (f.file ? f.file + ': ' : '') + f.text }));
+                var li = el('li', {});
+                A.setBreakableText(li, (f.file ? f.file + ': ' : '') + (f.short || f.plain));
+                if (f.detail)
+                    li.setAttribute('title', f.detail);
+                ul.appendChild(li);
             });
+            A.show($('#progress-failed'), failures.length > 0);
             A.show($('#btn-open-index'), canOpen);
+            A.show($('#progress-open-note'), false);
             A.show($('#progress-error'), false);
             A.show($('#progress-running'), false);
             A.show($('#progress-done'), true);
+            A.refocusModal($('#progress'));
         },
         hide: function () {
-            A.show($('#progress'), false);
+            A.closeModal($('#progress'));
         }
     };
 
-    var run = null;     // { job, dest, ignore, cancelled }
+    function hiddenUp(node) {
+        for (var n = node; n && n.nodeType === 1; n = n.parentNode) {
+            if (n.hidden)
+                return true;
+        }
+        return false;
+    }
 
-    // One line per failed file (a folder and its upload fail together), in order.
+    var run = null;     // the running publish, see A.publish
+
+    // One line per failed file, in order.
     function distinctFailures(failures) {
         var seen = {};
         return failures.filter(function (f) {
@@ -382,85 +473,368 @@
         });
     }
 
+    function folderOf(path) {
+        var at = String(path).lastIndexOf('/');
+        return at > 0 ? path.slice(0, at) : '';
+    }
+
+    // --- who published where
+
+    function settingsKey(prefix, text) {
+        return prefix + '/' + encodeURIComponent(String(text));
+    }
+
+    function readJsonSetting(name) {
+        var value = null;
+        B.getSettings(name, function (v) { value = v; });
+        if (!value)
+            return null;
+        try {
+            var parsed = JSON.parse(String(value));
+            return parsed && typeof parsed === 'object' ? parsed : null;
+        } catch (e) {
+            return null;
+        }
+    }
+
+    // A site's own identity, kept in its project file: which site wrote a destination.
+    A.siteId = function (site) {
+        var s = site.project.settings;
+        if (!s.siteId)
+            s.siteId = 'site-' + new Date().getTime().toString(36) + '-' + Math.random().toString(36).slice(2, 10);
+        return s.siteId;
+    };
+
+    // The destination this site last published to, kept with the site (no password).
+    A.siteDestination = function (site) {
+        return readJsonSetting(settingsKey('SiteDestination', site.folder));
+    };
+
+    function rememberSiteDestination(site, record) {
+        B.setSettings(settingsKey('SiteDestination', site.folder), JSON.stringify(record));
+    }
+
+    // The site that last wrote a destination (its URL without password).
+    A.destinationOwner = function (key) {
+        return readJsonSetting(settingsKey('PublishOwner', key));
+    };
+
+    function rememberOwner(key, site) {
+        B.setSettings(settingsKey('PublishOwner', key), JSON.stringify({
+            id: A.siteId(site), title: site.project.settings.title || '', folder: site.folder
+        }));
+    }
+
+    // The project file published in a local destination folder, or null.
+    function publishedProjectAt(destUrl) {
+        var file = destUrl.replace(/\/+$/, '') + '/' + PROJECT;
+        var exists = false;
+        B.isExistsLocal(file, function (ok) { exists = ok; });
+        if (!exists)
+            return null;
+        var project = null;
+        B.loadLocalFile(file, function (text) { project = A.parseProject(text); });
+        return project || { settings: {}, unreadable: true };
+    }
+
+    // Whether the destination holds another site, and whether this site's record of
+    // what it published there can still be trusted for a changes-only run.
+    A.destinationState = function (site, destUrl) {
+        var key = A.withoutPassword(destUrl);
+        var id = A.siteId(site);
+        var owner = A.destinationOwner(key);
+        var state = { other: '', trusted: !!owner && owner.id === id };
+        if (owner && owner.id !== id)
+            state.other = owner.title || A.displayPath(owner.folder || '') || 'another site';
+        if (/^file:/i.test(destUrl)) {
+            var there = publishedProjectAt(destUrl);
+            if (!there) {
+                // Emptied, or never published: nothing there matches the record.
+                state.trusted = false;
+            } else if (there.settings.siteId) {
+                if (there.settings.siteId === id) {
+                    state.other = '';
+                } else {
+                    state.other = there.settings.title || 'another site';
+                    state.trusted = false;
+                }
+            } else if (!state.trusted) {
+                state.other = there.settings.title || 'another site';
+            }
+        }
+        return state;
+    };
+
+    // --- a publishing run
+
     // Publishes the current site to a destination URL (credentials in plain text).
-    A.publish = function (destUrl, changesOnly) {
+    // A changes-only run sends what changed since the last run to this very
+    // destination; `fresh` drops that record first (another site wrote there).
+    A.publish = function (destUrl, changesOnly, fresh) {
         var site = A.currentSite();
         if (!site || run)
             return false;
         context = makeContext(site);
         var key = A.withoutPassword(destUrl);
         var shown = /^file:/.test(key) ? A.displayPath(key) : key;
+        var parsed = /^file:/.test(key) ? null : A.parseLocation(destUrl);
+        var server = parsed ? 'the server ' + parsed.host + (parsed.port ? ':' + parsed.port : '') : 'the folder ' + shown;
         var entries = A.buildUploadList(site);
         var store = loadHashes(site.folder);
-        var old = store[key] || {};
+        var old = fresh ? {} : (store[key] || {});
         var hashes = {};
         entries.forEach(function (e) { hashes[e.dest] = entryHash(e); });
         var send = entries.filter(function (e) {
             return !changesOnly || !hashes[e.dest] || hashes[e.dest] !== old[e.dest];
         });
+        var order = send.map(function (e) { return e.dest; });
         var failures = entries.skipped.map(function (name) {
-            return { file: name, text: 'not published: a page name must be a plain file name' };
+            return { file: name, text: 'not published', plain: 'not published: a page name must be a plain file name',
+                     short: 'not published: a page name must be a plain file name', kind: 'name' };
         });
-        var failed = {};
-        var current = null;
-        var state = run = { dest: destUrl, ignore: false, cancelled: false, sent: send.map(function (e) { return e.dest; }) };
+        var status = {};        // dest -> 'sent' | 'failed'
+        var cur = null;         // the file whose upload was announced last
+        var curSure = false;    // its upload was confirmed by the host
+        var pending = null;     // an error that belongs to the task after cur (a folder, the log-in)
+        // A generated text gets no confirmation of its own. One error after it, before
+        // the next file starts, may be its upload's or the next file's folder's: what
+        // the next file does tells which. { dest, next, stage: 'wait' | 'next', failure }
+        var uncertain = null;
+        var generated = {};
+        send.forEach(function (e) {
+            generated[e.dest] = e.srcList.length !== 1 || !!e.srcList[0].filter;
+        });
+        var sentCount = 0;
+        var failedCount = 0;
+        var state = run = {
+            dest: destUrl, key: key, shown: shown, ignore: false, cancelled: false, fatal: null,
+            sent: order, failures: failures, status: status, site: site
+        };
+
+        function mark(dest, what) {
+            if (!dest || status[dest])
+                return;
+            status[dest] = what;
+            if (what === 'sent')
+                sentCount++;
+            else
+                failedCount++;
+            progress.counts(sentCount, failedCount);
+        }
+
+        function record(dest, text) {
+            var explained = A.explainError(text, server, dest);
+            var f = { file: dest, text: oneLine(text), plain: explained.plain, detail: explained.detail,
+                      short: explained.short, kind: explained.kind };
+            failures.push(f);
+            return explained;
+        }
+
+        function resolveUncertain(arrived) {
+            var u = uncertain;
+            uncertain = null;
+            if (!u)
+                return;
+            if (arrived) {
+                // The error was the next file's folder's.
+                if (u.failure)
+                    u.failure.file = u.next;
+                mark(u.dest, 'sent');
+            } else {
+                mark(u.dest, 'failed');
+            }
+        }
+
+        function nextAfter(dest) {
+            var at = order.indexOf(dest);
+            return at >= 0 && at + 1 < order.length ? order[at + 1] : (dest === null ? order[0] : null);
+        }
+
         progress.begin(send.length, shown);
         state.job = B.FileManager(send, destUrl, {
             start: function () {},
             file: function (name) {
-                current = name;
+                if (uncertain) {
+                    if (uncertain.stage === 'wait' && name === uncertain.next)
+                        uncertain.stage = 'next';
+                    else
+                        resolveUncertain(false);    // the next file went through: the error was the upload's
+                }
+                // The host starts a file only after the one before it is done: no
+                // error since its start means it arrived whole.
+                if (cur && cur !== name && !curSure && !status[cur] && !(uncertain && uncertain.dest === cur))
+                    mark(cur, 'sent');
+                if (pending && !status[name]) {
+                    // The folder of this file could not be made; the upload may still go through.
+                    state.folderError = pending;
+                }
+                pending = null;
+                cur = name;
+                curSure = false;
                 progress.file(name);
             },
-            uploaded: function () {},
+            uploaded: function (name) {
+                if (uncertain && uncertain.stage === 'next' && name === uncertain.next)
+                    resolveUncertain(false);
+                if (name === cur)
+                    curSure = true;
+                mark(name, 'sent');
+            },
             error: function (text) {
-                if (current)
-                    failed[current] = true;
-                failures.push({ file: current, text: String(text).replace(/<br>/g, ' ') });
+                var dest = null;
+                var t = oneLine(text);
+                var unsure = null;
+                if (uncertain && uncertain.stage === 'wait') {
+                    // A second error before the next file: the first was the upload's own,
+                    // this one the next file's folder's.
+                    resolveUncertain(false);
+                    dest = nextAfter(cur);
+                } else if (uncertain && uncertain.stage === 'next' && cur === uncertain.next && !curSure && !status[cur]) {
+                    // The next file failed too, after its folder did: the one before arrived.
+                    resolveUncertain(true);
+                    dest = cur;
+                    mark(cur, 'failed');
+                } else if (cur && !curSure && !status[cur]) {
+                    var next = nextAfter(cur);
+                    var nextFolder = next ? folderOf(next) : '';
+                    // The task after an upload is the next file's folder. A file upload is
+                    // confirmed before that runs; a generated text is not. An error that
+                    // names the folder, not the file, is the folder's.
+                    if (t.indexOf(cur) >= 0 || !nextFolder || !generated[cur]) {
+                        dest = cur;
+                        mark(cur, 'failed');
+                    } else if (t.indexOf(nextFolder) >= 0) {
+                        mark(cur, 'sent');
+                        dest = next;
+                    } else {
+                        dest = cur;
+                        unsure = uncertain = { dest: cur, next: next, stage: 'wait', failure: null };
+                    }
+                } else {
+                    dest = nextAfter(cur);
+                }
+                var explained = record(dest, text);
+                if (unsure)
+                    unsure.failure = failures[failures.length - 1];
+                if (dest !== cur || unsure)
+                    pending = explained;
+                if (state.cancelled)
+                    return;
+                if (explained.fatal) {
+                    // Every later file would fail the same way: end the run here.
+                    state.fatal = explained;
+                    progress.hideError();
+                    state.job.exit();
+                    return;
+                }
                 if (state.ignore) {
                     state.job.resume();
                     return;
                 }
                 state.job.pause();
-                progress.showError(text);
+                progress.showError(explained);
             },
             close: function (url) {
                 context = null;
                 run = null;
-                if (!url) {
-                    if (state.cancelled) {
-                        progress.hide();
-                    } else {
-                        progress.finish('Publishing stopped', 'The site was not published completely to ' + shown + '.',
-                                        distinctFailures(failures), false);
-                    }
-                    A.fire('uploadFilesComplete', '');
-                    return;
+                // Unresolved to the end: not confirmed, so not counted as arrived.
+                resolveUncertain(false);
+                // A normal end: the last file started had no error, so it arrived.
+                var cutOff = null;
+                if (cur && !curSure && !status[cur]) {
+                    if (url && !state.fatal)
+                        mark(cur, 'sent');
+                    else if (state.cancelled)
+                        cutOff = cur;
                 }
-                var next = {};
-                for (var k in old)
-                    next[k] = old[k];
-                send.forEach(function (e) {
-                    if (failed[e.dest] || !hashes[e.dest])
-                        delete next[e.dest];
-                    else
-                        next[e.dest] = hashes[e.dest];
-                });
-                store[key] = next;
-                B.saveLocalFile(site.folder + '/' + HASHES, JSON.stringify(store, null, 1));
-                var failedFiles = distinctFailures(failures);
-                if (failedFiles.length)
-                    progress.finish('Published with errors', 'The site was published to ' + shown +
-                                    ', but these files failed:', failedFiles, true);
-                else
-                    progress.finish('Published', 'The site published successfully to ' + shown, [], true);
-                A.fire('uploadFilesComplete', key);
+                var notSent = order.filter(function (d) { return !status[d] && d !== cutOff; });
+                var failedFiles = distinctFailures(failures.filter(function (f) {
+                    return f.file ? status[f.file] === 'failed' || (!status[f.file] && f.file !== cutOff) : true;
+                }));
+
+                // What this destination now holds of this site: files sent keep their hash;
+                // files failed, cut off or not sent are left out so the next run sends them.
+                if (sentCount > 0) {
+                    var next = {};
+                    for (var k in old)
+                        next[k] = old[k];
+                    send.forEach(function (e) {
+                        if (status[e.dest] === 'sent' && hashes[e.dest])
+                            next[e.dest] = hashes[e.dest];
+                        else
+                            delete next[e.dest];
+                    });
+                    store[key] = next;
+                    B.saveLocalFile(site.folder + '/' + HASHES, JSON.stringify(store, null, 1));
+                    rememberOwner(key, site);
+                }
+
+                var indexSent = status['index.html'] === 'sent' ||
+                                (order.indexOf('index.html') < 0 && !!old['index.html'] && sentCount + failedCount > 0 &&
+                                 !notSent.length && !failedCount);
+                state.indexSent = indexSent;
+                state.sentFiles = order.filter(function (d) { return status[d] === 'sent'; });
+                state.failedFiles = order.filter(function (d) { return status[d] === 'failed'; });
+                state.notSent = notSent;
+                state.cutOff = cutOff;
+                var fatal = state.fatal;
+                var reason = fatal || (failures.length ? A.explainError(failures[failures.length - 1].text, server,
+                                                                          failures[failures.length - 1].file) : null);
+                if (state.cancelled) {
+                    var parts = [plural(sentCount, 'file', 'files') + ' sent'];
+                    if (cutOff)
+                        parts.push(cutOff + ' was cut off');
+                    if (failedCount)
+                        parts.push(failedCount + ' failed');
+                    parts.push(plural(notSent.length, 'file', 'files') + ' not sent');
+                    state.outcome = 'stopped';
+                    progress.finish('stopped', 'Publishing stopped',
+                                    'You stopped publishing to ' + shown + ': ' + parts.join(', ') + '.',
+                                    notSent.length || cutOff ? 'Publish again to send the rest.' : '',
+                                    '', failedFiles, indexSent);
+                } else if (sentCount === 0 && (failures.length || !url)) {
+                    state.outcome = 'failed';
+                    progress.finish('failed', 'Publishing failed',
+                                    'Publishing failed: nothing was sent to ' + shown + '.',
+                                    reason ? reason.plain : 'The publishing run ended before any file was sent.',
+                                    reason ? reason.detail : '', fatal ? [] : failedFiles, false);
+                } else if (failedCount || notSent.length || failedFiles.length || !url) {
+                    state.outcome = 'errors';
+                    var more = plural(sentCount, 'file', 'files') + ' sent, ' + failedCount + ' failed' +
+                               (notSent.length ? ', ' + notSent.length + ' not sent' : '') + '.';
+                    // Each distinct reason once, in words that say what to do.
+                    var advice = [];
+                    (fatal ? [fatal] : failedFiles).forEach(function (f) {
+                        if (f.plain && advice.indexOf(f.plain) < 0 && advice.length < 3)
+                            advice.push(f.plain);
+                    });
+                    advice.push('Publish again to send the files that failed.');
+                    progress.finish('errors', 'Published with errors',
+                                    'The site was published to ' + shown + ', but not all files arrived: ' + more,
+                                    advice.join(' '), fatal ? fatal.detail : '', failedFiles, indexSent);
+                } else {
+                    state.outcome = 'published';
+                    progress.finish('published', 'Published',
+                                    'The site published successfully to ' + shown,
+                                    sentCount === 0 ? 'Nothing had changed since the last publish.' :
+                                    plural(sentCount, 'file', 'files') + ' sent.', '', [], indexSent);
+                }
+                A.fire('uploadFilesComplete', url ? key : '');
             }
         });
-        state.shown = shown;
-        state.failures = failures;
         A.lastPublish = state;
         return true;
     };
+
+    function stopRun() {
+        if (!run || run.cancelled)
+            return;
+        run.cancelled = true;
+        progress.hideError();
+        $('#progress-file').textContent = 'Stopping…';
+        $('#btn-progress-cancel').disabled = true;
+        run.job.exit();
+    }
 
     // --- the publish dialog
 
@@ -495,17 +869,27 @@
     function renderRecentPublish() {
         var ul = A.clear($('#recent-publish'));
         readRecentPublish().forEach(function (url) {
-            ul.appendChild(el('li', {
-                text: A.displayPath(url),
+            var li = el('li', {
                 title: A.displayPath(url),
-                onclick: function () { $('#local-folder').value = A.displayPath(url); }
-            }));
+                tabindex: '0',
+                onclick: function () { $('#local-folder').value = A.displayPath(url); },
+                onkeydown: function (e) {
+                    if (e.keyCode === 13)
+                        $('#local-folder').value = A.displayPath(url);
+                }
+            });
+            A.setBreakableText(li, A.displayPath(url));
+            ul.appendChild(li);
         });
         if (!ul.firstChild)
             ul.appendChild(el('li', { className: 'empty', text: 'No folders yet' }));
     }
 
-    function loadFtpSites(selectText) {
+    function shownLocation(text) {
+        return A.withoutPassword(text).replace(/\/$/, '');
+    }
+
+    function loadFtpSites(selectShown) {
         var data = {};
         B.regExportData(function (d) { data = d || {}; });
         var ftp = data.ftpData || {};
@@ -518,15 +902,16 @@
             seen[shown] = true;
             ftpItems.push({ index: index, text: String(text) });
         });
-        $('#ftp-folder').value = ftp.folder || '';
         var at = -1;
         ftpItems.forEach(function (item, i) {
-            if (selectText !== undefined && item.text === selectText && at < 0)
+            if (selectShown !== undefined && at < 0 &&
+                    (item.text === selectShown || shownLocation(item.text) === shownLocation(selectShown)))
                 at = i;
         });
         if (at < 0)
             at = Math.min(Math.max(ftpSelected, 0), ftpItems.length - 1);
         selectFtp(at);
+        return ftp;
     }
 
     function siteLabel(item) {
@@ -539,18 +924,30 @@
     function renderFtpList() {
         var ul = A.clear($('#ftp-list'));
         ftpItems.forEach(function (item, i) {
-            ul.appendChild(el('li', {
+            var li = el('li', {
                 className: i === ftpSelected ? 'current' : '',
-                text: siteLabel(item),
-                onclick: function () { selectFtp(i); }
-            }));
+                tabindex: '0',
+                onclick: function () { selectFtp(i); },
+                onkeydown: function (e) {
+                    if (e.keyCode === 13)
+                        selectFtp(i);
+                }
+            });
+            A.setBreakableText(li, siteLabel(item));
+            ul.appendChild(li);
         });
         if (!ftpItems.length)
             ul.appendChild(el('li', { className: 'empty', text: 'No sites yet: add one' }));
     }
 
+    function ftpNote(text) {
+        $('#ftp-note').textContent = text || '';
+        A.show($('#ftp-note'), !!text);
+    }
+
     function selectFtp(i) {
         ftpSelected = i;
+        cancelTest('');
         var item = ftpItems[i];
         var loc = item ? A.parseLocation(item.text) : null;
         loc = loc || { scheme: 'ftp', host: '', port: '', user: '', pass: '' };
@@ -560,8 +957,13 @@
         $('#ftp-user').value = loc.user;
         $('#ftp-pass').value = loc.pass;
         $('#ftp-test-result').textContent = '';
-        ['#ftp-scheme', '#ftp-host', '#ftp-port', '#ftp-user', '#ftp-pass', '#btn-ftp-test', '#btn-ftp-remove']
-            .forEach(function (s) { $(s).disabled = !item; });
+        A.show($('#ftp-test-detail'), false);
+        // Before a site exists there is nothing to type into: the fields say so.
+        ['#ftp-scheme', '#ftp-host', '#ftp-port', '#ftp-user', '#ftp-pass', '#ftp-folder', '#btn-ftp-test',
+         '#btn-ftp-remove'].forEach(function (s) { $(s).disabled = !item; });
+        $('#btn-ftp-forget').disabled = !item || !loc.host || !B.canForgetFtpIdentity || !B.canForgetFtpIdentity();
+        A.show($('#btn-ftp-forget'), !!(B.canForgetFtpIdentity && B.canForgetFtpIdentity()));
+        $('#ftp-form').className = 'form' + (item ? '' : ' off');
         renderFtpList();
     }
 
@@ -580,10 +982,77 @@
         if (!item)
             return;
         var text = locationText(formLocation());
+        var shown = A.withoutPassword(text);
+        var twin = ftpItems.filter(function (other) {
+            return other !== item && A.withoutPassword(other.text) === shown;
+        })[0];
+        if (twin) {
+            // The list shows one entry per server and user: the one already there takes
+            // the new details, and this one goes, instead of hiding behind it.
+            B.regUpdateFtp(twin.index, text);
+            B.regUpdateFtp(item.index, '');
+            loadFtpSites(text);
+            ftpNote(shownLocation(text) + ' was already in the list: its entry now has these details.');
+            return;
+        }
         // The stored position of the site, not its place in the shown list.
         B.regUpdateFtp(item.index, text);
         item.text = text;
         renderFtpList();
+    }
+
+    var testToken = 0;
+
+    function cancelTest(text) {
+        testToken++;
+        A.show($('#btn-ftp-test-cancel'), false);
+        $('#btn-ftp-test').disabled = !ftpItems[ftpSelected];
+        if (text !== undefined && text !== '') {
+            var result = $('#ftp-test-result');
+            result.className = 'muted';
+            result.textContent = text;
+        }
+    }
+
+    function testConnection() {
+        var item = ftpItems[ftpSelected];
+        if (!item)
+            return;
+        var token = ++testToken;
+        var result = $('#ftp-test-result');
+        var detail = $('#ftp-test-detail');
+        result.className = 'muted';
+        result.textContent = 'Testing…';
+        A.show(detail, false);
+        A.show($('#btn-ftp-test-cancel'), true);
+        $('#btn-ftp-test').disabled = true;
+        var loc = formLocation();
+        var dest = A.destinationUrl(loc, $('#ftp-folder').value);
+        var server = 'the server ' + A.withoutPassword(locationText(loc)).replace(/^[a-z]+:\/\/([^@\/]*@)?/, '').replace(/\/$/, '');
+        // The test may block the window; let the text show first. A result that comes
+        // after a cancel is not shown.
+        setTimeout(function () {
+            if (token !== testToken)
+                return;
+            B.testFtpLocation(dest, function (ok) {
+                if (token !== testToken)
+                    return;
+                A.show($('#btn-ftp-test-cancel'), false);
+                $('#btn-ftp-test').disabled = false;
+                result.className = ok ? 'ok' : 'problem';
+                result.textContent = ok ? 'Connection succeeded' : 'Connection failed';
+                if (!ok) {
+                    var reason = '';
+                    if (B.lastError)
+                        B.lastError(function (t) { reason = t; });
+                    var explained = reason ? A.explainError(reason, server) : null;
+                    detail.textContent = explained ? explained.plain + ' (The server said: ' + explained.detail + ')' :
+                                                     'No reason was given. Check the host, port, user name and password.';
+                    A.show(detail, true);
+                }
+                A.refocusModal($('#publish-dialog'));
+            });
+        }, 30);
     }
 
     function showPane(id) {
@@ -623,26 +1092,60 @@
     }
 
     function problem(text) {
-        $('#publish-problem').textContent = text;
+        A.setBreakableText($('#publish-problem'), text);
         A.show($('#publish-problem'), true);
     }
 
+    function closeDialog() {
+        cancelTest('');
+        A.closeModal($('#publish-dialog'));
+    }
+
+    // The dialog offers the destination this site last published to, never another site's.
     A.openPublishDialog = function () {
-        if (!A.currentSite() || run)
+        var site = A.currentSite();
+        if (!site || run)
             return;
-        var recent = readRecentPublish();
-        if (!$('#local-folder').value && recent.length)
-            $('#local-folder').value = A.displayPath(recent[0]);
+        var rec = A.siteDestination(site);
+        var ftp = loadFtpSites(rec && rec.type === 'ftp' ? rec.location : undefined);
+        ftpNote('');
+        $('#local-folder').value = rec && rec.type === 'local' ? A.displayPath(rec.url) : '';
+        $('#ftp-folder').value = rec && rec.type === 'ftp' ? rec.folder || '' : ftp.folder || '';
+        if (rec && rec.type === 'ftp' && !ftpItems.some(function (item) {
+            return shownLocation(item.text) === shownLocation(rec.location);
+        })) {
+            selectFtp(-1);
+        }
+        var note = $('#publish-dest-note');
+        if (rec) {
+            A.setBreakableText(note, 'This site was last published to ' +
+                               (rec.type === 'local' ? A.displayPath(rec.url) :
+                                shownLocation(rec.location) + '/' + String(rec.folder || '').replace(/^\/+/, '')));
+        } else {
+            note.textContent = 'This site has not been published yet: choose where to.';
+        }
+        A.show(note, true);
         renderRecentPublish();
-        loadFtpSites();
         loadGitHub();
+        showPane(rec && rec.type === 'ftp' ? 'pane-ftp' : 'pane-local');
         A.show($('#publish-problem'), false);
-        A.show($('#publish-dialog'), true);
+        A.openModal($('#publish-dialog'), {
+            cancel: closeDialog,
+            accept: function () {
+                if (!$('#btn-publish-go').disabled)
+                    startPublish();
+            },
+            initial: function () {
+                return currentPane() === 'pane-local' ? $('#local-folder') : null;
+            }
+        });
     };
 
     function startPublish() {
+        var site = A.currentSite();
         var pane = currentPane();
         var dest;
+        var record;
         if (pane === 'pane-local') {
             var folder = $('#local-folder').value.trim();
             if (!folder) {
@@ -651,25 +1154,71 @@
             }
             dest = A.toFileUrl(folder).replace(/(.)\/+$/, '$1');
             if (!/^file:/.test(dest)) {
-                problem('The folder must be an absolute path.');
+                problem('The folder must be an absolute path, such as /home/you/site.');
                 return;
             }
-            writeRecentPublish(dest);
+            if (A.samePath(dest, site.folder) || A.displayPath(dest).indexOf(A.displayPath(site.folder) + '/') === 0) {
+                problem('Choose a folder outside the site\'s own folder ' + A.displayPath(site.folder) + '.');
+                return;
+            }
+            record = { type: 'local', url: dest };
         } else if (pane === 'pane-ftp') {
             var item = ftpItems[ftpSelected];
+            // Enter in a field confirms before the field reported its change.
+            if (item && locationText(formLocation()) !== item.text) {
+                ftpEdited();
+                item = ftpItems[ftpSelected];
+            }
             var loc = item && A.parseLocation(item.text);
             if (!loc || !loc.host) {
                 problem('Choose a server, or add one and fill in its host.');
                 return;
             }
-            dest = A.destinationUrl(loc, $('#ftp-folder').value);
+            var ftpFolder = $('#ftp-folder').value.trim();
+            B.regSetFtpFolder(ftpFolder);
+            dest = A.destinationUrl(loc, ftpFolder);
+            record = { type: 'ftp', location: shownLocation(item.text), folder: ftpFolder };
         } else {
             return;
         }
-        A.show($('#publish-dialog'), false);
-        A.saveSite(function () {
-            A.publish(dest, $('#opt-changes').checked);
-        });
+        var changesOnly = $('#opt-changes').checked;
+        var there = A.destinationState(site, dest);
+        function go(fresh) {
+            closeDialog();
+            if (record.type === 'local')
+                writeRecentPublish(dest);
+            rememberSiteDestination(site, record);
+            A.saveSite(function () {
+                A.publish(dest, changesOnly && !fresh, fresh);
+            });
+        }
+        if (there.other) {
+            A.confirm({
+                title: 'Another site is published there',
+                text: A.withoutPassword(dest).replace(/^file:\/\//, '') + ' holds the published site "' + there.other +
+                      '". Publishing "' + (site.project.settings.title || 'this site') + '" there replaces its files.',
+                yes: 'Publish here anyway',
+                no: 'Cancel',
+                safeDefault: true
+            }, function () { go(true); });
+            return;
+        }
+        go(!there.trusted);
+    }
+
+    function openIndex() {
+        var state = A.lastPublish;
+        if (!state)
+            return;
+        var url = A.indexUrl(state.dest);
+        var answer = B.openUrl(url);
+        var note = $('#progress-open-note');
+        // The host cannot tell whether a browser took it: say what was asked for.
+        A.setBreakableText(note, answer === false ?
+                           'No program is set up to open ' + url + '. Open it in your browser yourself.' :
+                           'Asked the desktop to open ' + url + '. If no browser opens, none is set up for this ' +
+                           'kind of address: open it in your browser yourself.');
+        A.show(note, true);
     }
 
     A.on('load', function () {
@@ -677,9 +1226,12 @@
 
         $('#btn-publish').addEventListener('click', A.openPublishDialog);
         Array.prototype.forEach.call(document.querySelectorAll('#publish-dialog .tab'), function (tab) {
-            tab.addEventListener('click', function () { showPane(tab.getAttribute('data-pane')); });
+            tab.addEventListener('click', function () {
+                showPane(tab.getAttribute('data-pane'));
+                A.refocusModal($('#publish-dialog'));
+            });
         });
-        $('#btn-publish-cancel').addEventListener('click', function () { A.show($('#publish-dialog'), false); });
+        $('#btn-publish-cancel').addEventListener('click', closeDialog);
         $('#btn-publish-go').addEventListener('click', startPublish);
         $('#btn-choose-folder').addEventListener('click', function () {
             var start = $('#local-folder').value.trim();
@@ -695,14 +1247,42 @@
             if (!exists)
                 B.regAddFtp({ location: NEW_SITE, folder: $('#ftp-folder').value });
             loadFtpSites(NEW_SITE);
+            ftpNote('');
             $('#ftp-host').focus();
         });
         $('#btn-ftp-remove').addEventListener('click', function () {
             var item = ftpItems[ftpSelected];
             if (!item)
                 return;
-            B.regUpdateFtp(item.index, '');
-            loadFtpSites();
+            A.confirm({
+                title: 'Remove this server?',
+                text: 'Remove ' + siteLabel(item) + ' and its saved password from the list of servers?',
+                yes: 'Remove',
+                no: 'Keep',
+                safeDefault: true
+            }, function () {
+                B.regUpdateFtp(item.index, '');
+                loadFtpSites();
+                ftpNote('');
+            });
+        });
+        $('#btn-ftp-forget').addEventListener('click', function () {
+            var item = ftpItems[ftpSelected];
+            if (!item || !B.canForgetFtpIdentity || !B.canForgetFtpIdentity())
+                return;
+            var loc = formLocation();
+            A.confirm({
+                title: 'Forget the server\'s identity?',
+                text: 'Do this only when you know ' + siteLabel(item) + ' was reinstalled or moved. The next ' +
+                      'connection trusts the identity the server shows then.',
+                yes: 'Forget identity',
+                no: 'Cancel',
+                safeDefault: true
+            }, function () {
+                var ok = B.forgetFtpIdentity(locationText(loc));
+                ftpNote(ok ? 'The identity of ' + siteLabel(item) + ' was forgotten; the next connection learns it again.' :
+                             'The identity of ' + siteLabel(item) + ' could not be forgotten.');
+            });
         });
         ['#ftp-host', '#ftp-port', '#ftp-user', '#ftp-pass'].forEach(function (s) {
             $(s).addEventListener('change', ftpEdited);
@@ -716,21 +1296,10 @@
             ftpEdited();
         });
         $('#ftp-folder').addEventListener('keyup', function () { B.regSetFtpFolder($('#ftp-folder').value); });
-        $('#btn-ftp-test').addEventListener('click', function () {
-            var item = ftpItems[ftpSelected];
-            if (!item)
-                return;
-            var result = $('#ftp-test-result');
-            result.className = 'muted';
-            result.textContent = 'Testing…';
-            var dest = A.destinationUrl(formLocation(), $('#ftp-folder').value);
-            // The test blocks the window; let the text show first.
-            setTimeout(function () {
-                B.testFtpLocation(dest, function (ok) {
-                    result.className = ok ? 'ok' : 'problem';
-                    result.textContent = ok ? 'Connection succeeded' : 'Connection failed';
-                });
-            }, 30);
+        $('#btn-ftp-test').addEventListener('click', testConnection);
+        $('#btn-ftp-test-cancel').addEventListener('click', function () {
+            cancelTest('Test cancelled');
+            $('#btn-ftp-test').focus();
         });
         ['#gh-account', '#gh-token', '#gh-repo'].forEach(function (s) {
             $(s).addEventListener('change', saveGitHub);
@@ -748,24 +1317,9 @@
                 run.job.resume();
             }
         });
-        $('#btn-err-cancel').addEventListener('click', function () {
-            progress.hide();
-            if (run) {
-                run.cancelled = true;
-                run.job.exit();
-            }
-        });
-        $('#btn-progress-cancel').addEventListener('click', function () {
-            progress.hide();
-            if (run) {
-                run.cancelled = true;
-                run.job.exit();
-            }
-        });
+        $('#btn-err-cancel').addEventListener('click', stopRun);
+        $('#btn-progress-cancel').addEventListener('click', stopRun);
         $('#btn-done-close').addEventListener('click', progress.hide);
-        $('#btn-open-index').addEventListener('click', function () {
-            if (A.lastPublish)
-                B.openUrl(A.indexUrl(A.lastPublish.dest));
-        });
+        $('#btn-open-index').addEventListener('click', openIndex);
     });
 })();

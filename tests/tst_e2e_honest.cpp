@@ -1,0 +1,728 @@
+#include "testmain.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QTemporaryDir>
+
+#include "e2efixture.h"
+#include "testservers.h"
+
+// The editor page as a user drives it, with real mouse and key events sent to the
+// web view at the places the page shows its controls: each site keeps its own
+// destination, a run says what it really did, dialogs and shortcuts work by keyboard.
+class TestE2eHonest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+    void secondSiteKeepsItsOwnDestination();
+    void changesOnlyAfterAnotherSiteSendsAll();
+    void wrongPasswordFailsWithNothingSent();
+    void stoppedServerPublishesWithErrors();
+    void cancelShowsWhatWasStopped();
+    void escapeClosesDialogAndFocusReturns();
+    void ctrlSSaves();
+    void smallWindowKeepsHeaderTidy();
+    void previewLinksStayInside();
+    void sameServerTwiceIsOneEntry();
+    void connectionTestGivesReasonAndCancels();
+    void goneRecentSiteCanBeRemoved();
+    void errorsGoToTheRightFile_data();
+    void errorsGoToTheRightFile();
+
+private:
+    QWebView *view() const { return window->findChild<QWebView *>(); }
+    QPoint centre(const QString &selector);
+    bool clickAt(const QString &selector);
+    void key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+    bool typeInto(const QString &selector, const QString &text);
+    QString activeId() { return E2e::eval(*window, QStringLiteral("document.activeElement ? document.activeElement.id : ''")).toString(); }
+    QString outcome();
+    void shot(const QString &name);
+    QString makeSite(const QString &folder, const QString &title);
+    bool openSite(const QString &file);
+    bool publishLocal(const QString &folder, bool changesOnly, bool expectQuestion = false);
+    bool waitDone(int timeoutMs = 20000);
+    bool addServer(const TestServer &server, const QString &password, const QString &folder);
+    QMap<QString, QByteArray> expectedNow() { return E2e::expectedUpload(*window); }
+    QStringList ftpLocations()
+    {
+        return window->bridge()->regExportData().value(QStringLiteral("ftpData")).toMap()
+                .value(QStringLiteral("location")).toStringList();
+    }
+
+    MainWindow *window = nullptr;
+    QTemporaryDir scratch;
+    QString siteA;
+    QString siteB;
+};
+
+void TestE2eHonest::initTestCase()
+{
+    QVERIFY(scratch.isValid());
+    window = E2e::openWindow(false);
+    QVERIFY(window);
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    // The starter copy may come without write permission; the sites under test are
+    // copies of their own, and leaving the starter must be able to save it.
+    QDirIterator it(E2e::starterFolder(), QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    QStringList paths { E2e::starterFolder() };
+    while (it.hasNext())
+        paths << it.next();
+    for (const QString &path : paths)
+        QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::WriteOwner);
+    siteA = makeSite(scratch.filePath(QStringLiteral("site-a")), QStringLiteral("Alpha Bakery"));
+    siteB = makeSite(scratch.filePath(QStringLiteral("site-b")), QStringLiteral("Beta Books"));
+    QVERIFY(!siteA.isEmpty() && !siteB.isEmpty());
+}
+
+void TestE2eHonest::cleanupTestCase()
+{
+    delete window;
+}
+
+void TestE2eHonest::init()
+{
+    window->resize(1200, 800);
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+}
+
+// A failed step must not leave a dialog over the next test's controls.
+void TestE2eHonest::cleanup()
+{
+    E2e::waitFor(*window, QStringLiteral("Bridge._uploadInstance === false && !Bridge._fmCurrent"), 20000);
+    E2e::eval(*window, QStringLiteral("['#confirm', '#message', '#progress', '#publish-dialog'].forEach(function (s) {"
+                                      " qlrApp.closeModal(document.querySelector(s)); });"));
+}
+
+QPoint TestE2eHonest::centre(const QString &selector)
+{
+    const QVariantList box = E2e::eval(*window, QStringLiteral(
+            "(function(){var n = document.querySelector(%1); if (!n) return [];"
+            " var r = n.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2, r.width, r.height];})()")
+                                               .arg(E2e::quoted(selector))).toList();
+    if (box.size() != 4 || box.at(2).toDouble() <= 0 || box.at(3).toDouble() <= 0)
+        return QPoint(-1, -1);
+    // The view may zoom the page (to the screen's resolution): CSS pixels to widget pixels.
+    const qreal zoom = view()->zoomFactor();
+    return QPoint(qRound(box.at(0).toDouble() * zoom), qRound(box.at(1).toDouble() * zoom));
+}
+
+// A real click: press and release at the control's middle, as a mouse would.
+bool TestE2eHonest::clickAt(const QString &selector)
+{
+    const QPoint at = centre(selector);
+    if (at.x() < 0 || !view()->rect().contains(at)) {
+        qWarning("not clickable: %s", qPrintable(selector));
+        return false;
+    }
+    QTest::mouseClick(view(), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::qWait(30);
+    return true;
+}
+
+void TestE2eHonest::key(int k, Qt::KeyboardModifiers modifiers)
+{
+    QTest::keyClick(view(), static_cast<Qt::Key>(k), modifiers);
+    QTest::qWait(20);
+}
+
+bool TestE2eHonest::typeInto(const QString &selector, const QString &text)
+{
+    if (!clickAt(selector))
+        return false;
+    key(Qt::Key_A, Qt::ControlModifier);
+    key(Qt::Key_Delete);
+    QTest::keyClicks(view(), text);
+    // Leaving the field, as a user does with Tab, reports the change.
+    QTest::qWait(20);
+    const QString value = E2e::eval(*window, QStringLiteral("document.querySelector(%1).value").arg(E2e::quoted(selector))).toString();
+    if (value != text)
+        qWarning("typed into %s: \"%s\", focus on %s, view focus %d", qPrintable(selector), qPrintable(value),
+                 qPrintable(activeId()), int(view()->hasFocus()));
+    return value == text;
+}
+
+QString TestE2eHonest::outcome()
+{
+    return E2e::eval(*window, QStringLiteral("document.getElementById('progress-done').getAttribute('data-outcome') || ''"))
+            .toString();
+}
+
+void TestE2eHonest::shot(const QString &name)
+{
+    QCoreApplication::processEvents();
+    QTest::qWait(120);
+    window->grab().save(TestEnv::outputDir(QStringLiteral("e2e")) + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
+
+QString TestE2eHonest::makeSite(const QString &folder, const QString &title)
+{
+    if (!E2e::copyStarter(folder))
+        return QString();
+    const QString file = folder + QStringLiteral("/project.quillary");
+    QJsonObject project = QJsonDocument::fromJson(E2e::readFile(file)).object();
+    QJsonObject settings = project.value(QStringLiteral("settings")).toObject();
+    settings.insert(QStringLiteral("title"), title);
+    project.insert(QStringLiteral("settings"), settings);
+    QFile out(file);
+    const QByteArray bytes = QJsonDocument(project).toJson();
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size())
+        return QString();
+    return file;
+}
+
+bool TestE2eHonest::openSite(const QString &file)
+{
+    E2e::eval(*window, QStringLiteral("qlrApp.openSite(%1)").arg(E2e::quoted(QUrl::fromLocalFile(file).toString())));
+    return E2e::waitFor(*window, QStringLiteral("qlrApp.currentSite().file === %1")
+                                         .arg(E2e::quoted(QUrl::fromLocalFile(file).toString())), 5000);
+}
+
+bool TestE2eHonest::waitDone(int timeoutMs)
+{
+    if (E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress-done').hidden"), timeoutMs))
+        return true;
+    shot(QStringLiteral("honest-stuck-") + QString::fromLatin1(QTest::currentTestFunction()));
+    qWarning("no summary; focus on %s, progress: %s", qPrintable(activeId()),
+             qPrintable(E2e::text(*window, QStringLiteral("#progress"))));
+    return false;
+}
+
+// Types the folder, sets changes-only as asked, presses Publish; answers "Publish
+// here anyway" when the page asks about another site, and waits for the summary.
+bool TestE2eHonest::publishLocal(const QString &folder, bool changesOnly, bool expectQuestion)
+{
+    if (!E2e::visible(*window, QStringLiteral("#publish-dialog")) && !clickAt(QStringLiteral("#btn-publish")))
+        return false;
+    if (!clickAt(QStringLiteral("#tab-local")) || !typeInto(QStringLiteral("#local-folder"), folder))
+        return false;
+    const bool checked = E2e::eval(*window, QStringLiteral("document.getElementById('opt-changes').checked")).toBool();
+    if (checked != changesOnly && !clickAt(QStringLiteral("#opt-changes")))
+        return false;
+    if (!clickAt(QStringLiteral("#btn-publish-go")))
+        return false;
+    if (expectQuestion) {
+        if (!E2e::waitFor(*window, QStringLiteral("!document.getElementById('confirm').hidden"), 5000))
+            return false;
+        if (!clickAt(QStringLiteral("#btn-confirm-yes")))
+            return false;
+    }
+    return waitDone();
+}
+
+bool TestE2eHonest::addServer(const TestServer &server, const QString &password, const QString &folder)
+{
+    if (!clickAt(QStringLiteral("#btn-publish")) || !clickAt(QStringLiteral("#tab-ftp")) || !clickAt(QStringLiteral("#btn-ftp-add")))
+        return false;
+    if (!E2e::waitFor(*window, QStringLiteral("!document.getElementById('ftp-host').disabled"), 3000))
+        return false;
+    E2e::setField(*window, QStringLiteral("#ftp-scheme"), server.scheme());
+    // Each field typed, then left with Tab: the page stores the site on the change.
+    const QList<QPair<QString, QString>> fields = {
+        { QStringLiteral("#ftp-host"), server.host() },
+        { QStringLiteral("#ftp-port"), QString::number(server.port()) },
+        { QStringLiteral("#ftp-user"), server.user() },
+        { QStringLiteral("#ftp-pass"), password },
+        { QStringLiteral("#ftp-folder"), folder },
+    };
+    for (const auto &f : fields) {
+        if (!typeInto(f.first, f.second))
+            return false;
+        key(Qt::Key_Tab);
+    }
+    return true;
+}
+
+void TestE2eHonest::secondSiteKeepsItsOwnDestination()
+{
+    const QString outA = scratch.filePath(QStringLiteral("out-a"));
+    const QString outB = scratch.filePath(QStringLiteral("out-b"));
+    QVERIFY(openSite(siteA));
+    QVERIFY(publishLocal(outA, false));
+    QCOMPARE(outcome(), QStringLiteral("published"));
+    QVERIFY(E2e::visible(*window, QStringLiteral("#btn-open-index")));
+    QVERIFY(clickAt(QStringLiteral("#btn-done-close")));
+
+    // Site B starts with no destination: it is not offered A's folder.
+    QVERIFY(openSite(siteB));
+    QVERIFY(clickAt(QStringLiteral("#btn-publish")));
+    QCOMPARE(E2e::eval(*window, QStringLiteral("document.getElementById('local-folder').value")).toString(), QString());
+    shot(QStringLiteral("honest-01-second-site-empty-destination"));
+    QVERIFY(publishLocal(outB, false));
+    QVERIFY(clickAt(QStringLiteral("#btn-done-close")));
+
+    // Each site's dialog pre-fills its own folder.
+    QVERIFY(openSite(siteA));
+    QVERIFY(clickAt(QStringLiteral("#btn-publish")));
+    QCOMPARE(E2e::eval(*window, QStringLiteral("document.getElementById('local-folder').value")).toString(), outA);
+    QVERIFY(clickAt(QStringLiteral("#btn-publish-cancel")));
+    QVERIFY(openSite(siteB));
+    QVERIFY(clickAt(QStringLiteral("#btn-publish")));
+    QCOMPARE(E2e::eval(*window, QStringLiteral("document.getElementById('local-folder').value")).toString(), outB);
+    shot(QStringLiteral("honest-02-second-site-own-destination"));
+
+    // B into A's folder asks first; "Cancel" leaves A's files alone.
+    const QByteArray indexOfA = E2e::readFile(outA + QStringLiteral("/index.html"));
+    QVERIFY(indexOfA.contains("Alpha Bakery"));
+    QVERIFY(typeInto(QStringLiteral("#local-folder"), outA));
+    QVERIFY(clickAt(QStringLiteral("#btn-publish-go")));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('confirm').hidden"), 5000));
+    QVERIFY(E2e::text(*window, QStringLiteral("#confirm-text")).contains(QStringLiteral("Alpha Bakery")));
+    shot(QStringLiteral("honest-03-other-site-question"));
+    QVERIFY(clickAt(QStringLiteral("#btn-confirm-no")));
+    QTest::qWait(200);
+    QVERIFY(!E2e::visible(*window, QStringLiteral("#progress")));
+    QCOMPARE(E2e::readFile(outA + QStringLiteral("/index.html")), indexOfA);
+    // The global list of recent folders is as the host stores it.
+    QCOMPARE(window->bridge()->getSettings(QStringLiteral("RecentPublish/0")).toString(),
+             QUrl::fromLocalFile(outB).toString());
+}
+
+void TestE2eHonest::changesOnlyAfterAnotherSiteSendsAll()
+{
+    const QString outA = scratch.filePath(QStringLiteral("out-a"));
+    // B overwrites A's folder after saying yes.
+    QVERIFY(openSite(siteB));
+    QVERIFY(publishLocal(outA, false, true));
+    QCOMPARE(outcome(), QStringLiteral("published"));
+    QVERIFY(E2e::readFile(outA + QStringLiteral("/index.html")).contains("Beta Books"));
+    QVERIFY(clickAt(QStringLiteral("#btn-done-close")));
+
+    // A's changes-only run cannot trust its record there any more: everything goes.
+    QVERIFY(openSite(siteA));
+    QVERIFY(publishLocal(outA, true, true));
+    QCOMPARE(outcome(), QStringLiteral("published"));
+    const QMap<QString, QByteArray> expected = expectedNow();
+    QCOMPARE(E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.sentFiles.length")).toInt(), expected.size());
+    QString diff = E2e::compareFiles(expected, E2e::filesUnder(outA));
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+    shot(QStringLiteral("honest-04-changes-only-sent-all"));
+    QVERIFY(clickAt(QStringLiteral("#btn-done-close")));
+
+    // An emptied destination is no record either.
+    QVERIFY(QDir(outA).removeRecursively());
+    QVERIFY(publishLocal(outA, true));
+    QCOMPARE(outcome(), QStringLiteral("published"));
+    diff = E2e::compareFiles(expectedNow(), E2e::filesUnder(outA));
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+    QVERIFY(clickAt(QStringLiteral("#btn-done-close")));
+
+    // With nothing changed and the record intact, only the project file goes.
+    QVERIFY(publishLocal(outA, true));
+    QCOMPARE(E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.sentFiles")).toStringList(),
+             QStringList { QStringLiteral("project.quillary") });
+    QVERIFY(clickAt(QStringLiteral("#btn-done-close")));
+}
+
+void TestE2eHonest::wrongPasswordFailsWithNothingSent()
+{
+    TestServer server(TestServer::Vsftpd);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(openSite(siteA));
+    QVERIFY(addServer(server, QStringLiteral("not-the-password"), QStringLiteral("wrong")));
+    QVERIFY(clickAt(QStringLiteral("#btn-publish-go")));
+    QVERIFY(waitDone(60000));
+    shot(QStringLiteral("honest-05-wrong-password"));
+    QCOMPARE(outcome(), QStringLiteral("failed"));
+    QVERIFY(E2e::text(*window, QStringLiteral("#progress-done-text")).contains(QStringLiteral("nothing was sent")));
+    QVERIFY2(E2e::text(*window, QStringLiteral("#progress-done-more")).contains(QStringLiteral("user name or password")),
+             qPrintable(E2e::text(*window, QStringLiteral("#progress-done-more"))));
+    QCOMPARE(E2e::text(*window, QStringLiteral("#progress-count")).left(2), QStringLiteral("0 "));
+    QCOMPARE(E2e::eval(*window, QStringLiteral("document.getElementById('progress-bar').style.width")).toString(),
+             QStringLiteral("0%"));
+    QVERIFY(!E2e::visible(*window, QStringLiteral("#btn-open-index")));
+    QVERIFY(!E2e::eval(*window, QStringLiteral("document.body.textContent")).toString().contains(QStringLiteral("not-the-password")));
+    QVERIFY(E2e::filesUnder(server.rootFolder()).isEmpty());
+    // Enter closes the summary: its default button.
+    key(Qt::Key_Return);
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("document.getElementById('progress').hidden"), 2000));
+}
+
+void TestE2eHonest::stoppedServerPublishesWithErrors()
+{
+    TestServer server(TestServer::PyFtp);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(openSite(siteB));
+    QVERIFY(addServer(server, server.password(), QStringLiteral("stopped")));
+    // Held after the third file that arrived, so the server can be stopped mid-run.
+    E2e::eval(*window, QStringLiteral(
+            "window.held = false; window.realUploaded = Bridge._fmUploaded; window.uploadedSeen = 0;"
+            "Bridge._fmUploaded = function (f) { realUploaded.apply(Bridge, arguments);"
+            "  if (++uploadedSeen === 3) { _Bridge_.pausePublish(); held = true; } };"));
+    QVERIFY(clickAt(QStringLiteral("#btn-publish-go")));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("window.held"), 30000));
+    E2e::eval(*window, QStringLiteral("Bridge._fmUploaded = window.realUploaded;"));
+    QVERIFY(server.stop());
+    E2e::eval(*window, QStringLiteral("Bridge.resumePublish();"));
+
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress-error').hidden"), 60000));
+    QVERIFY2(E2e::text(*window, QStringLiteral("#progress-error-text")).contains(QStringLiteral("No answer from the server")),
+             qPrintable(E2e::text(*window, QStringLiteral("#progress-error-text"))));
+    shot(QStringLiteral("honest-06-server-stopped-error"));
+    QVERIFY(clickAt(QStringLiteral("#btn-err-ignore")));
+    QVERIFY(waitDone(120000));
+    shot(QStringLiteral("honest-07-published-with-errors"));
+    QCOMPARE(outcome(), QStringLiteral("errors"));
+
+    // The counts are those of the server's disk: whole files that arrived, the rest failed.
+    const QMap<QString, QByteArray> expected = expectedNow();
+    const QMap<QString, QByteArray> there = E2e::filesUnder(server.rootFolder() + QStringLiteral("/stopped"));
+    QStringList arrived;
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        if (there.value(it.key()) == it.value() && there.contains(it.key()))
+            arrived << it.key();
+    }
+    QStringList sent = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.sentFiles")).toStringList();
+    sent.sort();
+    arrived.sort();
+    QCOMPARE(sent, arrived);
+    QVERIFY(arrived.size() >= 3 && arrived.size() < expected.size());
+    const int failed = expected.size() - arrived.size();
+    const QString text = E2e::text(*window, QStringLiteral("#progress-done-text"));
+    QVERIFY2(text.contains(QStringLiteral("%1 files sent, %2 failed.").arg(arrived.size()).arg(failed)), qPrintable(text));
+    QCOMPARE(E2e::eval(*window, QStringLiteral("document.querySelectorAll('#progress-failed li').length")).toInt(), failed);
+    QCOMPARE(E2e::visible(*window, QStringLiteral("#btn-open-index")), arrived.contains(QStringLiteral("index.html")));
+    QCOMPARE(E2e::text(*window, QStringLiteral("#progress-count")),
+             QStringLiteral("%1 of %2 files sent, %3 failed").arg(arrived.size()).arg(expected.size()).arg(failed));
+    QVERIFY(clickAt(QStringLiteral("#btn-done-close")));
+}
+
+void TestE2eHonest::cancelShowsWhatWasStopped()
+{
+    TestServer server(TestServer::PyFtp);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(openSite(siteA));
+    QVERIFY(addServer(server, server.password(), QStringLiteral("cancelled")));
+    // Held after the second file started, with the display showing the run.
+    E2e::eval(*window, QStringLiteral(
+            "window.held = false; window.realFile = Bridge._fmFile; window.startedSeen = 0;"
+            "Bridge._fmFile = function (f) { realFile.apply(Bridge, arguments);"
+            "  if (++startedSeen === 2) { _Bridge_.pausePublish(); held = true; } };"));
+    QVERIFY(clickAt(QStringLiteral("#btn-publish-go")));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("window.held"), 30000));
+    E2e::eval(*window, QStringLiteral("Bridge._fmFile = window.realFile;"));
+    QTest::qWait(100);
+    shot(QStringLiteral("honest-08-running"));
+    QVERIFY(E2e::visible(*window, QStringLiteral("#btn-progress-cancel")));
+    QVERIFY(clickAt(QStringLiteral("#btn-progress-cancel")));
+    QVERIFY(waitDone(30000));
+    shot(QStringLiteral("honest-09-stopped"));
+    QCOMPARE(outcome(), QStringLiteral("stopped"));
+    const QString text = E2e::text(*window, QStringLiteral("#progress-done-text"));
+    QVERIFY2(text.startsWith(QStringLiteral("You stopped publishing to ")), qPrintable(text));
+    const QStringList sent = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.sentFiles")).toStringList();
+    const QStringList notSent = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.notSent")).toStringList();
+    const QString cut = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.cutOff || ''")).toString();
+    const int total = E2e::expectedUpload(*window).size();
+    QCOMPARE(sent.size() + notSent.size() + (cut.isEmpty() ? 0 : 1), total);
+    QVERIFY(!notSent.isEmpty());
+    QVERIFY2(text.contains(QStringLiteral("%1 file%2 not sent").arg(notSent.size()).arg(notSent.size() == 1 ? "" : "s")),
+             qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("%1 sent").arg(sent.size() == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(sent.size()))),
+             qPrintable(text));
+    if (!cut.isEmpty())
+        QVERIFY(text.contains(cut + QStringLiteral(" was cut off")));
+    // Whatever the page calls sent is on the server whole.
+    const QMap<QString, QByteArray> expected = expectedNow();
+    const QMap<QString, QByteArray> there = E2e::filesUnder(server.rootFolder() + QStringLiteral("/cancelled"));
+    for (const QString &f : sent)
+        QVERIFY2(there.contains(f) && there.value(f) == expected.value(f), qPrintable(f));
+    // Escape closes the summary.
+    key(Qt::Key_Escape);
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("document.getElementById('progress').hidden"), 2000));
+}
+
+void TestE2eHonest::escapeClosesDialogAndFocusReturns()
+{
+    QVERIFY(clickAt(QStringLiteral("#btn-publish")));
+    QVERIFY(E2e::visible(*window, QStringLiteral("#publish-dialog")));
+    QVERIFY(E2e::eval(*window, QStringLiteral("document.getElementById('publish-dialog').contains(document.activeElement)")).toBool());
+    // Tab and Shift+Tab walk the dialog's controls only, never the page behind it.
+    for (int i = 0; i < 25; ++i) {
+        key(Qt::Key_Tab);
+        QVERIFY2(E2e::eval(*window, QStringLiteral("document.getElementById('publish-dialog').contains(document.activeElement)")).toBool(),
+                 qPrintable(activeId()));
+    }
+    for (int i = 0; i < 5; ++i) {
+        key(Qt::Key_Backtab, Qt::ShiftModifier);
+        QVERIFY(E2e::eval(*window, QStringLiteral("document.getElementById('publish-dialog').contains(document.activeElement)")).toBool());
+    }
+    shot(QStringLiteral("honest-10-dialog-focus"));
+    key(Qt::Key_Escape);
+    QVERIFY(!E2e::visible(*window, QStringLiteral("#publish-dialog")));
+    QCOMPARE(activeId(), QStringLiteral("btn-publish"));
+
+    // Enter on the focused Publish button of the title bar opens it again; the
+    // question of Remove answers Escape with "keep".
+    key(Qt::Key_Return);
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('publish-dialog').hidden"), 2000));
+    QVERIFY(clickAt(QStringLiteral("#tab-ftp")));
+    const int before = window->bridge()->regExportData().value(QStringLiteral("ftpData")).toMap()
+                               .value(QStringLiteral("location")).toList().size();
+    if (before > 0) {
+        QVERIFY(clickAt(QStringLiteral("#btn-ftp-remove")));
+        QVERIFY(E2e::visible(*window, QStringLiteral("#confirm")));
+        QCOMPARE(activeId(), QStringLiteral("btn-confirm-no"));
+        shot(QStringLiteral("honest-11-remove-question"));
+        key(Qt::Key_Escape);
+        QVERIFY(!E2e::visible(*window, QStringLiteral("#confirm")));
+        QVERIFY(E2e::visible(*window, QStringLiteral("#publish-dialog")));
+        QCOMPARE(activeId(), QStringLiteral("btn-ftp-remove"));
+        QCOMPARE(window->bridge()->regExportData().value(QStringLiteral("ftpData")).toMap()
+                         .value(QStringLiteral("location")).toList().size(), before);
+    }
+    key(Qt::Key_Escape);
+    QVERIFY(!E2e::visible(*window, QStringLiteral("#publish-dialog")));
+    QCOMPARE(activeId(), QStringLiteral("btn-publish"));
+}
+
+void TestE2eHonest::ctrlSSaves()
+{
+    QVERIFY(openSite(siteA));
+    QVERIFY(typeInto(QStringLiteral("#page-title"), QStringLiteral("Typed and saved")));
+    // Ctrl+S in the field: the page saves what stands in it, and says so.
+    key(Qt::Key_S, Qt::ControlModifier);
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("document.getElementById('status').textContent === 'Saved'"), 3000));
+    shot(QStringLiteral("honest-12-saved"));
+    const QJsonObject project = QJsonDocument::fromJson(E2e::readFile(siteA)).object();
+    QCOMPARE(project.value(QStringLiteral("pages")).toArray().first().toObject().value(QStringLiteral("title")).toString(),
+             QStringLiteral("Typed and saved"));
+    QCOMPARE(activeId(), QStringLiteral("page-title"));
+
+    // A project file that cannot be written: the error, not "Saved".
+    const QString folder = QFileInfo(siteA).path();
+    QVERIFY(QFile::setPermissions(siteA, QFileDevice::ReadOwner));
+    QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    key(Qt::Key_S, Qt::ControlModifier);
+    const bool told = E2e::waitFor(*window, QStringLiteral("!document.getElementById('message').hidden"), 3000);
+    shot(QStringLiteral("honest-13-not-saved"));
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(siteA, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QVERIFY(told);
+    QVERIFY(E2e::text(*window, QStringLiteral("#status")).startsWith(QStringLiteral("Not saved")));
+    QCOMPARE(activeId(), QStringLiteral("btn-message-ok"));
+    key(Qt::Key_Return);
+    QVERIFY(!E2e::visible(*window, QStringLiteral("#message")));
+    QCOMPARE(activeId(), QStringLiteral("page-title"));
+}
+
+void TestE2eHonest::smallWindowKeepsHeaderTidy()
+{
+    window->resize(480, 360);
+    QTest::qWait(200);
+    QVERIFY(window->width() >= 640 && window->height() >= 420);
+    shot(QStringLiteral("honest-14-smallest-window"));
+    // Every title-bar button is inside the window and none overlaps the site's name.
+    const QVariantMap r = E2e::eval(*window, QStringLiteral(
+            "(function(){ function box(s){ var r = document.querySelector(s).getBoundingClientRect();"
+            " return {l: r.left, r: r.right, t: r.top, b: r.bottom}; }"
+            " var t = box('#site-title'), a = box('#topbar .actions'), w = document.documentElement.clientWidth;"
+            " var title = document.getElementById('page-title').getBoundingClientRect();"
+            " return { overlap: !(t.r <= a.l || t.b <= a.t || a.b <= t.t), inside: a.r <= w + 0.5,"
+            "          titleWidth: title.width, wide: document.documentElement.scrollWidth > w }; })()")).toMap();
+    QVERIFY(!r.value(QStringLiteral("wide")).toBool());
+    QVERIFY(!r.value(QStringLiteral("overlap")).toBool());
+    QVERIFY(r.value(QStringLiteral("inside")).toBool());
+    QVERIFY2(r.value(QStringLiteral("titleWidth")).toDouble() >= 150, qPrintable(r.value(QStringLiteral("titleWidth")).toString()));
+    // The publish dialog keeps its size from tab to tab.
+    QVERIFY(clickAt(QStringLiteral("#btn-publish")));
+    QList<int> heights;
+    for (const char *tab : { "#tab-local", "#tab-ftp", "#tab-github" }) {
+        QVERIFY(clickAt(QString::fromLatin1(tab)));
+        heights << E2e::eval(*window, QStringLiteral("document.querySelector('#publish-dialog .dialog').offsetHeight")).toInt();
+    }
+    shot(QStringLiteral("honest-15-small-dialog"));
+    QCOMPARE(heights.at(1), heights.at(0));
+    QCOMPARE(heights.at(2), heights.at(0));
+    key(Qt::Key_Escape);
+}
+
+void TestE2eHonest::previewLinksStayInside()
+{
+    QVERIFY(openSite(siteA));
+    E2e::eval(*window, QStringLiteral("qlrApp.selectPage(0)"));
+    // The menu link to the About page, clicked inside the preview.
+    const QVariantList at = E2e::eval(*window, QStringLiteral(
+            "(function(){ var f = document.getElementById('preview'), fr = f.getBoundingClientRect();"
+            " var a = Array.prototype.filter.call(f.contentDocument.querySelectorAll('nav a'),"
+            "   function (n) { return n.getAttribute('href') === 'about.html'; })[0];"
+            " if (!a) return []; var r = a.getBoundingClientRect();"
+            " return [fr.left + r.left + r.width / 2, fr.top + r.top + r.height / 2]; })()")).toList();
+    QCOMPARE(at.size(), 2);
+    const qreal zoom = view()->zoomFactor();
+    QTest::mouseClick(view(), Qt::LeftButton, Qt::NoModifier,
+                      QPoint(qRound(at.at(0).toDouble() * zoom), qRound(at.at(1).toDouble() * zoom)));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("qlrApp.currentSite().page === 1"), 5000));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral(
+            "document.getElementById('preview').contentDocument.body.textContent.indexOf('About us') >= 0"), 5000));
+    QCOMPARE(E2e::text(*window, QStringLiteral("#page-file")), QStringLiteral("about.html"));
+    QVERIFY(!E2e::eval(*window, QStringLiteral("document.getElementById('preview').contentDocument.body.textContent"))
+                     .toString().contains(QStringLiteral("Error opening")));
+    shot(QStringLiteral("honest-16-preview-link"));
+}
+
+void TestE2eHonest::sameServerTwiceIsOneEntry()
+{
+    TestServer server(TestServer::PyFtp);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(addServer(server, QStringLiteral("first-password"), QStringLiteral("www")));
+    const QString shown = QStringLiteral("ftp://%1@%2:%3").arg(server.user(), server.host()).arg(server.port());
+    auto sameServer = [&]() {
+        QStringList found;
+        for (const QString &l : ftpLocations()) {
+            if (l.contains(QStringLiteral("@%1:%2").arg(server.host()).arg(server.port())))
+                found << l;
+        }
+        return found;
+    };
+    QCOMPARE(sameServer().size(), 1);
+    QVERIFY(clickAt(QStringLiteral("#btn-publish-cancel")));
+
+    // The same server added again with another password: the entry already there
+    // takes the new password, no second one hides behind it.
+    QVERIFY(addServer(server, QStringLiteral("second-password"), QStringLiteral("www")));
+    QCOMPARE(sameServer(), QStringList { QStringLiteral("ftp://%1:second-password@%2:%3")
+                                                 .arg(server.user(), server.host()).arg(server.port()) });
+    QVERIFY(E2e::visible(*window, QStringLiteral("#ftp-note")));
+    const QStringList rows = E2e::eval(*window, QStringLiteral(
+            "Array.prototype.map.call(document.querySelectorAll('#ftp-list li'), function (li) { return li.textContent; })"))
+            .toStringList();
+    QCOMPARE(rows.count(shown), 1);
+    QCOMPARE(E2e::text(*window, QStringLiteral("#ftp-list li.current")), shown);
+    shot(QStringLiteral("honest-17-same-server-once"));
+    key(Qt::Key_Escape);
+    QVERIFY(!E2e::visible(*window, QStringLiteral("#publish-dialog")));
+}
+
+void TestE2eHonest::connectionTestGivesReasonAndCancels()
+{
+    TestServer server(TestServer::PyFtp);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(addServer(server, QStringLiteral("wrong-password"), QString()));
+    QVERIFY(clickAt(QStringLiteral("#btn-ftp-test")));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("document.getElementById('ftp-test-result').textContent !== 'Testing\\u2026'"),
+                         30000));
+    QCOMPARE(E2e::text(*window, QStringLiteral("#ftp-test-result")), QStringLiteral("Connection failed"));
+    // The reason, when the host gives one, or what to check.
+    QVERIFY(E2e::visible(*window, QStringLiteral("#ftp-test-detail")));
+    QVERIFY(!E2e::text(*window, QStringLiteral("#ftp-test-detail")).isEmpty());
+    shot(QStringLiteral("honest-18-connection-test-reason"));
+
+    // A cancelled test: the page stops waiting and a late answer changes nothing.
+    QVERIFY(E2e::eval(*window, QStringLiteral(
+            "document.getElementById('btn-ftp-test').click();"
+            "var shown = !document.getElementById('btn-ftp-test-cancel').hidden;"
+            "document.getElementById('btn-ftp-test-cancel').click(); shown")).toBool());
+    QTest::qWait(300);
+    QCOMPARE(E2e::text(*window, QStringLiteral("#ftp-test-result")), QStringLiteral("Test cancelled"));
+    QVERIFY(!E2e::visible(*window, QStringLiteral("#btn-ftp-test-cancel")));
+    QVERIFY(!E2e::eval(*window, QStringLiteral("document.getElementById('btn-ftp-test').disabled")).toBool());
+    key(Qt::Key_Escape);
+}
+
+void TestE2eHonest::goneRecentSiteCanBeRemoved()
+{
+    const QString gone = makeSite(scratch.filePath(QStringLiteral("site-gone")), QStringLiteral("Gone Gallery"));
+    QVERIFY(openSite(gone));
+    QVERIFY(openSite(siteA));
+    QVERIFY(QDir(QFileInfo(gone).path()).removeRecursively());
+    const QString item = QStringLiteral("#recent-list li[title$='site-gone/project.quillary']");
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("!!document.querySelector(%1)").arg(E2e::quoted(item)), 3000));
+    QVERIFY(clickAt(item));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('confirm').hidden"), 3000));
+    QVERIFY(E2e::text(*window, QStringLiteral("#confirm-text")).contains(QStringLiteral("no longer holds this site")));
+    shot(QStringLiteral("honest-19-gone-recent-site"));
+    QVERIFY(clickAt(QStringLiteral("#btn-confirm-yes")));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.querySelector(%1)").arg(E2e::quoted(item)), 3000));
+    QCOMPARE(E2e::text(*window, QStringLiteral("#site-title")), QStringLiteral("Alpha Bakery"));
+    QVERIFY(!E2e::readFile(E2e::dataFolder() + QStringLiteral("/recents.list")).contains("site-gone"));
+}
+
+void TestE2eHonest::errorsGoToTheRightFile_data()
+{
+    // Host signals as a run sends them, for X, a generated text (which the host never
+    // confirms), and N, the file after it, whose folder is made first. "E" is an error
+    // that names no file, "EX" one that names X, "EF" one that names N's folder.
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QString>("x");
+    QTest::addColumn<QString>("n");
+    QTest::newRow("folder failed, X arrived") << "file X;error E;file N;error E;close -" << "sent" << "failed";
+    QTest::newRow("X failed, N went through") << "file X;error E;file N;close url" << "failed" << "sent";
+    QTest::newRow("X and the folder failed") << "file X;error E;error E;file N;error E;close -" << "failed" << "failed";
+    QTest::newRow("error names the folder") << "file X;error EF;file N;close url" << "sent" << "sent";
+    QTest::newRow("error names X") << "file X;error EX;file N;close url" << "failed" << "sent";
+    QTest::newRow("no error") << "file X;file N;close url" << "sent" << "sent";
+    QTest::newRow("cut off by a cancel") << "file X;close -" << "" << "";
+}
+
+void TestE2eHonest::errorsGoToTheRightFile()
+{
+    QFETCH(QString, events);
+    QFETCH(QString, x);
+    QFETCH(QString, n);
+    QVERIFY(openSite(siteA));
+    // A fake uploader plays the signals; the page's own bookkeeping does the rest.
+    const QString js = QStringLiteral(
+            "(function () {"
+            " var list = qlrApp.buildUploadList(qlrApp.currentSite());"
+            " var at = -1;"
+            " for (var i = 0; i + 1 < list.length && at < 0; i++) {"
+            "   var e = list[i], f = list[i + 1];"
+            "   if ((e.srcList.length !== 1 || e.srcList[0].filter) && f.dest.indexOf('/') > 0) at = i; }"
+            " if (at < 0) return false;"
+            " var X = list[at].dest, N = list[at + 1].dest, folder = N.slice(0, N.lastIndexOf('/'));"
+            " window.xn = [X, N];"
+            " window.realBuildIn = Bridge.uploadBuildIn;"
+            " Bridge.uploadBuildIn = function (url, l, options) {"
+            "   var steps = %1.split(';'), k = 0, stopped = false;"
+            "   var control = { pause: function () {}, resume: function () {},"
+            "     exit: function () { if (!stopped) { stopped = true; options.onClose(''); } } };"
+            "   function step() {"
+            "     if (stopped || k >= steps.length) return;"
+            "     var p = steps[k++].split(' '), what = p[0], arg = p[1];"
+            "     var name = arg === 'X' ? X : arg === 'N' ? N : arg;"
+            "     if (what === 'file') options.onFile(name);"
+            "     if (what === 'uploaded') options.onUploaded(name);"
+            "     if (what === 'error') options.onError(arg === 'EX' ? 'Permission problem on server /site/' + X :"
+            "        arg === 'EF' ? 'Permission problem on server /site/' + folder : 'Could not connect');"
+            "     if (what === 'close') { stopped = true; if (arg === '-' && %2) qlrApp.lastPublish.cancelled = true;"
+            "                             options.onClose(arg === '-' ? '' : url); return; }"
+            "     setTimeout(step, 5); }"
+            "   setTimeout(step, 5);"
+            "   return control; };"
+            " return qlrApp.publish('file:///nowhere/fake-destination', false, true); })()")
+            .arg(E2e::quoted(events), QLatin1String(x.isEmpty() ? "true" : "false"));
+    const bool started = E2e::eval(*window, js).toBool();
+    E2e::eval(*window, QStringLiteral("if (window.realBuildIn) Bridge.uploadBuildIn = window.realBuildIn;"));
+    QVERIFY(started);
+    QVERIFY(waitDone(5000));
+    const QStringList xn = E2e::eval(*window, QStringLiteral("window.xn")).toStringList();
+    QCOMPARE(xn.size(), 2);
+    const QString statusX = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.status[xn[0]] || ''")).toString();
+    const QString statusN = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.status[xn[1]] || ''")).toString();
+    QCOMPARE(statusX, x);
+    QCOMPARE(statusN, n);
+    if (x.isEmpty()) {
+        QCOMPARE(outcome(), QStringLiteral("stopped"));
+        QCOMPARE(E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.cutOff")).toString(), xn.at(0));
+    }
+    // The list of failures names each failed file once, and no file that arrived.
+    QStringList listed = E2e::eval(*window, QStringLiteral(
+            "Array.prototype.map.call(document.querySelectorAll('#progress-failed li'), function (li) {"
+            " return li.textContent.split(': ')[0]; })")).toStringList();
+    QCOMPARE(listed.contains(xn.at(0)), x == QLatin1String("failed"));
+    QCOMPARE(listed.contains(xn.at(1)), n == QLatin1String("failed"));
+    QCOMPARE(listed.removeDuplicates(), 0);
+    key(Qt::Key_Escape);
+}
+
+QUILLARY_TEST_MAIN(TestE2eHonest)
+#include "tst_e2e_honest.moc"
