@@ -8,6 +8,8 @@
 #include <atomic>
 #include <curl/curl.h>
 
+#include "miscutils.h"
+
 class QIODevice;
 
 // Client for FTP, FTPS and SFTP servers over one libcurl easy handle. Each
@@ -51,12 +53,28 @@ public:
 
     static QString errorText(int code);
 
-    // An upload in progress: the array and how much of it was handed over.
+    // An upload in progress: the array, how much of it was handed over, and
+    // the most handed over per call (FTP's piece; SFTP takes all the room).
     struct Upload
     {
         QByteArray *data = nullptr;
         int offset = 0;
+        size_t piece = 8096;
     };
+
+    // A download in progress: the target, what arrived, and the most it may hold.
+    struct Download
+    {
+        QIODevice *device = nullptr;
+        qint64 received = 0;
+        qint64 limit = 0;
+        bool tooLarge = false;
+    };
+
+    // Downloads larger than this fail with CURLE_FILESIZE_EXCEEDED; what
+    // arrived stays in the device. 0: no limit.
+    void setMaxDownloadSize(qint64 bytes) { maxDownload = bytes; }
+    qint64 maxDownloadSize() const { return maxDownload; }
 
     static size_t writer_(char *data, size_t size, size_t count, void *user);
     static size_t deviceWriter_(char *data, size_t size, size_t count, void *user);
@@ -80,4 +98,6 @@ private:
     std::atomic<bool> aborted { false };
     long connectTimeout = 30;
     long stallTimeout = 60;
+    qint64 maxDownload = MaxReadSize;
+    bool uploadBufferRaised = false;
 };

@@ -75,12 +75,15 @@ bool FtpFileManager::putdata(const QString &destination, const QByteArray &data)
 QSharedPointer<QIODevice> FtpFileManager::getfile(const QString &name)
 {
     localError.clear();
-    device.reset(new QTemporaryFile);
+    auto *file = new QTemporaryFile;
+    device.reset(file);
     if (!device->open(QIODevice::ReadWrite))
         return QSharedPointer<QIODevice>();
     pendingPath = QLatin1Char('/') + root + QLatin1Char('/') + name;
     pendingOperation = 2;
-    runOperation();
+    // The part of a download that was cut off or refused is not the file.
+    if (!runOperation())
+        file->resize(0);
     device->seek(0);
     return device;
 }
