@@ -17,6 +17,11 @@ class QIODevice;
 // in lastCode and errorString() describes it. Paths given to the operations
 // are server paths; the home path learnt at log-in is put in front of them.
 //
+// Downloads stop at maxDownloadSize() (512 MiB unless set): a server that
+// sends more, or for ever, fills neither memory nor the disk. SFTP uploads
+// hand the library all the room it offers, through a 2 MB upload buffer, so
+// that libssh2 keeps many writes in flight; FTP gets pieces of 8096 bytes.
+//
 // Every transfer has a connect time-out and ends when it stalls; abort(),
 // callable from any thread, ends the running transfer and refuses the next
 // ones until clearAbort(). Set QUILLARY_CURL_TRACE=1 in the environment to
