@@ -4,6 +4,17 @@
 // the peak memory of the upload. Each figure is the best of three rounds,
 // since the machine's load moves them; for the servers the slowest round is
 // shown beside it. Prints its figures; it checks nothing.
+//
+// Then explicit FTPS to vsftpd (2,000 small files against lftp and curl
+// capped at TLS 1.2, with the number of log-ins each needed), and FTP and
+// SFTP over a link with 20 ms round trips: a delaying relay in front of the
+// servers, the same relay for every tool.
+//
+//   bench_publish [--only=loopback,ftps,link] [--link-files=N]
+//
+// --link-files sets the number of small files sent over the slow link (200
+// by default, so that the whole bench stays within a few minutes; 2000 is
+// the full site). The servers need root: run the bench as root.
 
 #include <QCoreApplication>
 #include <QDir>
@@ -19,6 +30,7 @@
 
 #include <cstdio>
 
+#include "delayrelay.h"
 #include "filemanagerwrapper.h"
 #include "testservers.h"
 #include "wrapperlisthandler.h"
@@ -51,12 +63,13 @@ bool writeRandom(const QString &path, qint64 size, QRandomGenerator &random)
     return true;
 }
 
-Tree makeSite(const QString &root)
+// smallFiles pages of 1 to 64 kB in 50 folders, and with media three 20 MB files.
+Tree makeSite(const QString &root, int smallFiles = 2000, bool media = true)
 {
     QRandomGenerator random(20261210);
     Tree tree;
     tree.root = root;
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < smallFiles; ++i) {
         const QString rel = QString("section%1/page%2.html").arg(i % 50, 2, 10, QChar('0')).arg(i);
         const qint64 size = 1024 + random.bounded(63 * 1024);
         if (!writeRandom(root + "/" + rel, size, random))
@@ -64,7 +77,7 @@ Tree makeSite(const QString &root)
         tree.files << rel;
         tree.bytes += size;
     }
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; media && i < 3; ++i) {
         const QString rel = QString("media/video%1.bin").arg(i);
         if (!writeRandom(root + "/" + rel, 20 << 20, random))
             return Tree();
@@ -72,6 +85,25 @@ Tree makeSite(const QString &root)
         tree.bytes += 20 << 20;
     }
     return tree;
+}
+
+// How a tool reaches a server: directly, or through a relay's port; FTPS
+// tools are told to cap TLS at 1.2 where they can.
+struct Route
+{
+    const TestServer *server = nullptr;
+    int port = 0;
+    QString publishUrl(const QString &path) const
+    {
+        QUrl url = server->url(path);
+        url.setPort(port);
+        return url.toString();
+    }
+};
+
+Route direct(const TestServer &server)
+{
+    return Route { &server, server.port() };
 }
 
 QString folderOf(const QString &path)
@@ -122,15 +154,16 @@ double run(const QString &program, const QStringList &args, QString *error)
 }
 
 // One curl process, one connection, every file as a -T/URL pair.
-double curlUpload(const TestServer &server, const QString &dest, const Tree &tree, const QString &configPath,
+double curlUpload(const Route &route, const QString &dest, const Tree &tree, const QString &configPath,
                   QString *error)
 {
+    const TestServer &server = *route.server;
     QFile config(configPath);
     if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return -1;
     QTextStream s(&config);
     const QString base = QString("%1://127.0.0.1:%2/%3").arg(server.isSftp() ? "sftp" : "ftp")
-                                 .arg(server.port()).arg(server.isSftp() ? "~/" + dest : dest);
+                                 .arg(route.port).arg(server.isSftp() ? "~/" + dest : dest);
     for (const QString &file : tree.files)
         s << "upload-file = \"" << tree.root << "/" << file << "\"\n"
           << "url = \"" << base << "/" << file << "\"\n";
@@ -140,15 +173,21 @@ double curlUpload(const TestServer &server, const QString &dest, const Tree &tre
                        configPath };
     if (server.isSftp())
         args << "--insecure";
+    if (server.isTls())
+        args << "--ssl-reqd" << "--insecure" << "--tls-max" << "1.2";
     return run("curl", args, error);
 }
 
-double lftpMirror(const TestServer &server, const QString &dest, const Tree &tree, QString *error)
+double lftpMirror(const Route &route, const QString &dest, const Tree &tree, QString *error)
 {
-    const QString settings = server.isSftp()
+    const TestServer &server = *route.server;
+    QString settings = server.isSftp()
             ? "set sftp:auto-confirm yes; set sftp:connect-program 'ssh -a -x -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null';"
             : "set ftp:ssl-allow no; set ftp:passive-mode yes;";
-    const QString site = QString("%1://127.0.0.1:%2").arg(server.isSftp() ? "sftp" : "ftp").arg(server.port());
+    if (server.isTls())
+        settings = "set ftp:ssl-force yes; set ftp:ssl-protect-data yes; set ssl:verify-certificate no; "
+                   "set ftp:passive-mode yes;";
+    const QString site = QString("%1://127.0.0.1:%2").arg(server.isSftp() ? "sftp" : "ftp").arg(route.port);
     return run("lftp", { "-u", server.user() + "," + server.password(), "-e",
                          settings + " mirror -R --no-perms --parallel=1 " + tree.root + " " + dest + "; quit",
                          site },
@@ -203,16 +242,12 @@ void line(const QString &what, double seconds, double reference, const QString &
     out.flush();
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+void loopbackBench(const QTemporaryDir &work)
 {
-    QCoreApplication app(argc, argv);
-    QTemporaryDir work;
     const Tree tree = makeSite(work.path() + "/site");
     if (tree.files.isEmpty()) {
         out << "cannot generate the site\n";
-        return 1;
+        return;
     }
     out << QString("site: %1 files in 51 folders, %2 MB\n").arg(tree.files.size())
                    .arg(tree.bytes / 1048576.0, 0, 'f', 1);
@@ -249,10 +284,10 @@ int main(int argc, char *argv[])
             for (int turn = 0; turn < 3; ++turn) {
                 switch ((round + turn) % 3) {
                 case 0:
-                    curlTimes.add(curlUpload(server, "by-curl", tree, work.path() + "/curl.cfg", &error));
+                    curlTimes.add(curlUpload(direct(server), "by-curl", tree, work.path() + "/curl.cfg", &error));
                     break;
                 case 1:
-                    lftpTimes.add(lftpMirror(server, "by-lftp", tree, &error));
+                    lftpTimes.add(lftpMirror(direct(server), "by-lftp", tree, &error));
                     break;
                 default:
                     queueTimes.add(publish(server.url("/by-queue").toString(), tree, &error));
@@ -282,7 +317,7 @@ int main(int argc, char *argv[])
             double curlBig = -1, queueBig = -1;
             qint64 before = 0, peak = 0;
             for (int round = 0; round < 3; ++round) {
-                curlBig = best(curlBig, curlUpload(server, "big-curl", big, work.path() + "/curl-big.cfg", &error));
+                curlBig = best(curlBig, curlUpload(direct(server), "big-curl", big, work.path() + "/curl-big.cfg", &error));
                 const qint64 resting = statusKb("VmRSS:");
                 resetPeak();
                 queueBig = best(queueBig, publish(server.url("/big-queue").toString(), big, &error));
@@ -307,5 +342,175 @@ int main(int argc, char *argv[])
             QDir(big.root).removeRecursively();
         }
     }
+    QDir(tree.root).removeRecursively();
+}
+
+// Log-ins as vsftpd's own log counts them, when it keeps one.
+int loggedLogins(const TestServer &server)
+{
+    QFile log(QFileInfo(server.rootFolder()).path() + "/vsftpd.log");
+    if (!log.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = log.readAll();
+    return text.isEmpty() ? -1 : text.count("OK LOGIN");
+}
+
+// Explicit FTPS to vsftpd at its TLS settings: 2,000 small files. The control
+// connections pass a relay without delay that counts them: each is one log-in.
+void ftpsBench(const QTemporaryDir &work)
+{
+    const Tree tree = makeSite(work.path() + "/small", 2000, false);
+    TestServer server(TestServer::VsftpdExplicit);
+    if (tree.files.isEmpty() || !server.start()) {
+        out << "explicit FTPS: " << server.errorString() << "\n";
+        return;
+    }
+    DelayRelay counter(server.port(), false, 0);
+    const Route route { &server, counter.port() };
+    out << QString("explicit FTPS, vsftpd on 127.0.0.1:%1, %2 files, %3 MB\n").arg(server.port())
+                   .arg(tree.files.size()).arg(tree.bytes / 1048576.0, 0, 'f', 1);
+    QString error;
+    Times curlTimes, lftpTimes, queueTimes;
+    int logins[3] = { 0, 0, 0 }, logged[3] = { 0, 0, 0 };
+    for (int round = 0; round < 3; ++round) {
+        for (int turn = 0; turn < 3; ++turn) {
+            const int tool = (round + turn) % 3;
+            const int before = counter.connections(), loggedBefore = loggedLogins(server);
+            switch (tool) {
+            case 0:
+                curlTimes.add(curlUpload(route, "by-curl", tree, work.path() + "/curl-ftps.cfg", &error));
+                break;
+            case 1:
+                lftpTimes.add(lftpMirror(route, "by-lftp", tree, &error));
+                break;
+            default:
+                queueTimes.add(publish(route.publishUrl("/by-queue"), tree, &error));
+            }
+            logins[tool] = qMax(logins[tool], counter.connections() - before);
+            logged[tool] = loggedBefore < 0 ? -1 : qMax(logged[tool], loggedLogins(server) - loggedBefore);
+        }
+        TestEnv::RootScope root;
+        for (const char *dest : { "by-curl", "by-lftp", "by-queue" })
+            QDir(server.rootFolder() + "/" + QString::fromLatin1(dest)).removeRecursively();
+    }
+    if (!error.isEmpty())
+        out << "  error: " << error << "\n";
+    auto loginText = [&](int tool) {
+        QString text = QString("   log-ins: %1").arg(logins[tool]);
+        if (logged[tool] >= 0)
+            text += QString(" (server log: %1)").arg(logged[tool]);
+        return text;
+    };
+    line("curl --tls-max 1.2, one connection", curlTimes.best, 0, QString(), curlTimes.worst);
+    out << loginText(0) << "\n";
+    line("lftp mirror -R --parallel=1", lftpTimes.best, 0, QString(), lftpTimes.worst);
+    out << loginText(1) << "\n";
+    line("publish queue", queueTimes.best, lftpTimes.best, "lftp", queueTimes.worst);
+    if (queueTimes.best > 0 && curlTimes.best > 0)
+        out << QString("  %1 x curl").arg(queueTimes.best / curlTimes.best, 0, 'f', 2, QChar(' ')) << "\n";
+    out << loginText(2) << "\n";
+    out.flush();
+    QDir(tree.root).removeRecursively();
+}
+
+// One tool's run over the slow link: seconds, and per file for many files.
+void linkLine(const QString &what, double seconds, int files, double reference, const QString &referenceName)
+{
+    out << QString("  %1 %2 s").arg(what, -34).arg(seconds, 8, 'f', 2);
+    if (files > 1 && seconds > 0)
+        out << QString("   %1 ms/file").arg(seconds * 1000 / files, 0, 'f', 1);
+    if (files == 1 && seconds > 0)
+        out << QString("   %1 MiB/s").arg(100 / seconds, 0, 'f', 2);
+    if (reference > 0 && seconds > 0)
+        out << QString("   %1 x %2").arg(seconds / reference, 0, 'f', 2).arg(referenceName);
+    out << "\n";
+    out.flush();
+}
+
+// FTP and SFTP behind a relay that holds each chunk 10 ms each way: small
+// files, then one 100 MB file; one round each, the same relay for every tool.
+void linkBench(const QTemporaryDir &work, int smallFiles)
+{
+    const Tree small = makeSite(work.path() + "/link-small", smallFiles, false);
+    Tree big;
+    big.root = work.path() + "/link-big";
+    big.files << "large.bin";
+    big.bytes = 100 << 20;
+    QRandomGenerator random(100);
+    if (small.files.isEmpty() || !writeRandom(big.root + "/large.bin", big.bytes, random)) {
+        out << "cannot generate the files\n";
+        return;
+    }
+    for (TestServer::Kind kind : { TestServer::PyFtp, TestServer::Sftp }) {
+        TestServer server(kind);
+        if (!server.start()) {
+            out << server.name() << ": " << server.errorString() << "\n";
+            continue;
+        }
+        DelayRelay relay(server.port(), !server.isSftp(), 10);
+        if (!relay.ok()) {
+            out << "cannot start the relay\n";
+            return;
+        }
+        // The big file on loopback first, then both over the slow link.
+        const QList<QPair<Route, const Tree *>> runs {
+            { direct(server), &big }, { Route { &server, relay.port() }, &small }, { Route { &server, relay.port() }, &big }
+        };
+        for (const auto &run : runs) {
+            const Route &route = run.first;
+            const Tree *tree = run.second;
+            const int files = tree->files.size();
+            out << QString("%1 %2: %3\n").arg(server.name())
+                           .arg(route.port == server.port() ? "on loopback" : "over a 20 ms round-trip link")
+                           .arg(files == 1 ? QString("one 100 MB file")
+                                           : QString("%1 small files, %2 MB").arg(files)
+                                                     .arg(tree->bytes / 1048576.0, 0, 'f', 1));
+            QString error;
+            const QString tag = files == 1 ? "big" : "small";
+            const double curl = curlUpload(route, "link-curl-" + tag, *tree, work.path() + "/curl-link.cfg", &error);
+            const double lftp = lftpMirror(route, "link-lftp-" + tag, *tree, &error);
+            const double queue = publish(route.publishUrl("/link-queue-" + tag), *tree, &error);
+            if (!error.isEmpty())
+                out << "  error: " << error << "\n";
+            linkLine("curl, one connection", curl, files, 0, QString());
+            linkLine("lftp mirror -R --parallel=1", lftp, files, 0, QString());
+            linkLine("publish queue", queue, files, lftp, "lftp");
+            if (queue > 0 && curl > 0)
+                out << QString("  %1 x curl\n").arg(queue / curl, 0, 'f', 2);
+            TestEnv::RootScope root;
+            for (const QString &dest : { "link-curl-" + tag, "link-lftp-" + tag, "link-queue-" + tag })
+                QDir(server.rootFolder() + "/" + dest).removeRecursively();
+        }
+    }
+    QDir(small.root).removeRecursively();
+    QDir(big.root).removeRecursively();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList sections { "loopback", "ftps", "link" };
+    int linkFiles = 200;
+    for (const QString &arg : app.arguments().mid(1)) {
+        if (arg.startsWith("--only="))
+            sections = arg.mid(7).split(',');
+        else if (arg.startsWith("--link-files="))
+            linkFiles = qMax(1, arg.mid(13).toInt());
+        else {
+            out << "usage: bench_publish [--only=loopback,ftps,link] [--link-files=N]\n";
+            return 2;
+        }
+    }
+    if (::geteuid() != 0)
+        out << "the test servers need root; run the bench as root\n";
+    QTemporaryDir work;
+    if (sections.contains("loopback"))
+        loopbackBench(work);
+    if (sections.contains("ftps"))
+        ftpsBench(work);
+    if (sections.contains("link"))
+        linkBench(work, linkFiles);
     return 0;
 }

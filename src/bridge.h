@@ -149,6 +149,11 @@ private:
     // and every folder that holds one of them: never removed by removeLocal.
     bool isProtectedLocation(const QString &path) const;
     // -- settings and projects
+    // A slot that waits for a remote job in a nested event loop (a project
+    // file read from a server, a connection test) counts as a waiting
+    // download: a page reload asked for meanwhile waits until it returns.
+    void beginRemoteWait();
+    void endRemoteWait();
     // -- downloads
     // Synchronous downloads waiting in their nested event loop, and whether a
     // page reload was asked for meanwhile; it is carried out once they return.

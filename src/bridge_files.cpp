@@ -31,7 +31,7 @@ bool writeWholeFile(const QString &path, const QByteArray &bytes)
 
 // A file whose text (or Base64) scripts get back is held whole in one string;
 // past this size the string would overflow and end the program.
-const qint64 maxTextSource = qint64(512) << 20;
+const qint64 maxTextSource = MaxReadSize;
 
 bool fitsInText(const QString &path)
 {

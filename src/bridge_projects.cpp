@@ -12,6 +12,7 @@
 #include <QUrl>
 
 #include "filemanager.h"
+#include "ftpcall.h"
 #include "ftpfilemanager.h"
 #include "localfilemanager.h"
 #include "miscutils.h"
@@ -36,12 +37,22 @@ bool isRealFolder(const QString &path)
     return info.isDir() && !info.isSymLink();
 }
 
-QString readWhole(const QSharedPointer<FileManager> &manager, const QString &name)
+// The file's text, or empty text with the reason in error when it is too
+// large to hand to the page (a missing file is no error: it reads as empty).
+QString readWhole(const QSharedPointer<FileManager> &manager, const QString &name, QString *error)
 {
     const QSharedPointer<QIODevice> device = manager->getfile(name);
     if (!device || !device->isOpen())
         return QString();
-    return QString::fromUtf8(device->readAll());
+    // Checked before reading: the bytes and their text are held whole.
+    QByteArray bytes;
+    if (device->size() <= MaxReadSize)
+        bytes = device->readAll();
+    if (device->size() > MaxReadSize || bytes.size() > MaxReadSize) {
+        *error = Bridge::tr("%1 is larger than %2 MiB and is not read.").arg(name).arg(MaxReadSize >> 20);
+        return QString();
+    }
+    return QString::fromUtf8(bytes);
 }
 
 bool isRemoteScheme(const QString &scheme)
@@ -72,21 +83,62 @@ QSharedPointer<FileManager> Bridge::createFileManager(const QString &url)
 QString Bridge::getProjectFile(QString url)
 {
     const int slash = url.lastIndexOf(QLatin1Char('/'));
-    QString name = url.mid(slash + 1);
+    const QString name = url.mid(slash + 1);
     const QString folder = url.left(qMax(slash, 0));
+    QStringList names { name };
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot >= 0 && name.mid(dot + 1) == QLatin1String("json")) {
+        // Older projects were saved as .json, newer ones carry the project extension.
+        names << QString(name).replace(QLatin1String("json"), QLatin1String("quillary"));
+    }
+
+    const initData record = url2data(folder);
+    if (record.type == 1 && isRemoteScheme(record.url.scheme())) {
+        // Off the GUI thread, with one log-in and a deadline: a silent or
+        // slow server must not freeze the window.
+        FtpCall call(folder);
+        QByteArray bytes;
+        beginRemoteWait();
+        const bool ok = call.fetch(names, &bytes);
+        endRemoteWait();
+        if (!ok) {
+            if (!call.errorString().isEmpty())
+                errorText = call.errorString();
+            return QString();
+        }
+        return QString::fromUtf8(bytes);
+    }
 
     const QSharedPointer<FileManager> manager = createFileManager(folder);
     if (!manager)
         return QString();
-
-    QString text = readWhole(manager, name);
-    const int dot = name.lastIndexOf(QLatin1Char('.'));
-    if (text.isEmpty() && dot >= 0 && name.mid(dot + 1) == QLatin1String("json")) {
-        // Older projects were saved as .json, newer ones carry the project extension.
-        name.replace(QLatin1String("json"), QLatin1String("quillary"));
-        text = readWhole(manager, name);
+    QString text;
+    for (const QString &candidate : names) {
+        QString error;
+        text = readWhole(manager, candidate, &error);
+        if (!error.isEmpty()) {
+            errorText = error;
+            return QString();
+        }
+        if (!text.isEmpty())
+            break;
     }
     return text;
+}
+
+void Bridge::beginRemoteWait()
+{
+    ++waitingDownloads;
+}
+
+void Bridge::endRemoteWait()
+{
+    --waitingDownloads;
+    if (waitingDownloads == 0 && reloadAfterDownload) {
+        // Carried out (queued) by the main window once the calling script returned.
+        reloadAfterDownload = false;
+        emit needReload();
+    }
 }
 
 QString Bridge::getRecents()

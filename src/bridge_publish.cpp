@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include "filemanagerwrapper.h"
+#include "ftpcall.h"
 #include "ftpfilemanager.h"
 #include "json.h"
 #include "localfilemanager.h"
@@ -78,7 +79,14 @@ void Bridge::closeFileManager()
 
 bool Bridge::testFtpLocation(QVariant location)
 {
-    return FtpFileManager::testConnection(location.toString());
+    // One log-in off the GUI thread, ended at the deadline; the page reads
+    // why it failed from the error property.
+    FtpCall call(location.toString());
+    beginRemoteWait();
+    const bool ok = call.testConnection();
+    endRemoteWait();
+    errorText = ok ? QString() : call.errorString();
+    return ok;
 }
 
 bool Bridge::initTempFile()
@@ -185,9 +193,24 @@ void Bridge::pbFileUploadFinished(QString file)
 
 void Bridge::pbFileReady(QByteArray file)
 {
-    const QString base64 = QString::fromLatin1(file.toBase64());
-    emit jsChanged(QStringLiteral("Bridge._fmFileReady(") + QString::fromUtf8(jsonSerialize(QVariant(base64)))
-                   + QStringLiteral(")"));
+    if (file.size() > MaxReadSize) {
+        // Its Base64 text would not fit in one string of the page.
+        if (busy && wrapper)
+            wrapper->pause();
+        onError(tr("The file read back is larger than %1 MiB and is not handed over.").arg(MaxReadSize >> 20));
+        return;
+    }
+    // Base64 needs no escaping inside a script string, so the call is made in
+    // one text of its final size, without a Base64 copy of the whole file.
+    const QLatin1String head("Bridge._fmFileReady(\""), tail("\")");
+    const int chunk = 3 * 65536;
+    QString js;
+    js.reserve(head.size() + int((qint64(file.size()) + 2) / 3 * 4) + tail.size());
+    js += head;
+    for (int offset = 0; offset < file.size(); offset += chunk)
+        js += QLatin1String(QByteArray::fromRawData(file.constData() + offset, qMin(chunk, file.size() - offset)).toBase64());
+    js += tail;
+    emit jsChanged(js);
 }
 
 void Bridge::pbClose(QString destUrl)

@@ -33,6 +33,10 @@ QString maskUrlCredentials(const QString &url);
 // sizes come from scripts, and decoding or painting them would take gigabytes.
 constexpr int MaxImageSide = 16384;
 
+// Files and fetched bytes handed to scripts whole (a text, Base64, a file read
+// back from a destination) are refused above this: one string must hold them.
+constexpr qint64 MaxReadSize = qint64(512) << 20;
+
 bool saveText(const QString &path, const QString &text, const QString &codec);
 QString loadText(const QString &path, const QString &codec);
 void copyDir(const QString &source, const QString &destination, bool overwrite);

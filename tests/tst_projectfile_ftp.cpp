@@ -14,9 +14,9 @@ class TestProjectFileFtp : public QObject
 
     TestServer server { TestServer::PyFtp };
 
+    // The server's folder belongs to root (the server), not to the test user.
     bool put(const QString &relative, const QByteArray &bytes)
     {
-        // The server's folder belongs to the server, as on a real host.
         TestEnv::RootScope root;
         const QString path = server.rootFolder() + "/" + relative;
         QDir().mkpath(QFileInfo(path).absolutePath());

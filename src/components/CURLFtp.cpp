@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 #include "curlsocket_p.h"
@@ -38,6 +39,9 @@ long defaultStallTimeout()
     const int fromEnv = qEnvironmentVariableIntValue("QUILLARY_STALL_TIMEOUT", &ok);
     return ok && fromEnv > 0 && fromEnv < 30 ? fromEnv : 30;
 }
+
+// libcurl's largest upload buffer; SFTP sends as much per write as it holds.
+const long sftpUploadBuffer = 2L * 1024 * 1024;
 
 
 bool traceWanted()
@@ -393,6 +397,15 @@ bool CURLFtp::put(QByteArray &data, const QString &path)
     Upload upload;
     upload.data = &data;
     const QByteArray target = hostUrl.toLocal8Bit() + urlPath(remotePath(QLatin1Char('/') + path));
+    if (isSftp) {
+        // libssh2 keeps as many SFTP writes in flight as one read hands it:
+        // with small pieces every piece waits a round trip.
+        upload.piece = std::numeric_limits<size_t>::max();
+        if (!uploadBufferRaised) {
+            curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, sftpUploadBuffer);
+            uploadBufferRaised = true;
+        }
+    }
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(curl, CURLOPT_URL, target.constData());
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, &CURLFtp::reader_);
@@ -417,13 +430,24 @@ bool CURLFtp::put(QIODevice *device, const QString &path)
 
 bool CURLFtp::get(const QString &path, QIODevice *device)
 {
+    Download download;
+    download.device = device;
+    download.limit = maxDownload;
     const QByteArray target = hostUrl.toLocal8Bit() + urlPath(remotePath(QLatin1Char('/') + path));
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 0L);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CURLFtp::deviceWriter_);
     curl_easy_setopt(curl, CURLOPT_URL, target.constData());
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, device);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &download);
+    // A size the server announces is refused before the transfer; one it
+    // does not announce (or a body that never ends) is cut by the writer.
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(maxDownload));
     perform();
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(0));
     restoreRestingState();
+    if (download.tooLarge) {
+        lastCode = CURLE_FILESIZE_EXCEEDED;
+        qDebug().noquote() << "download cut at" << download.limit << "bytes";
+    }
     return isOk();
 }
 
@@ -526,12 +550,19 @@ size_t CURLFtp::writer_(char *, size_t size, size_t count, void *user)
 
 size_t CURLFtp::deviceWriter_(char *data, size_t size, size_t count, void *user)
 {
-    auto *device = static_cast<QIODevice *>(user);
-    if (!device)
+    auto *download = static_cast<Download *>(user);
+    if (!download || !download->device)
         return 0;
     const qint64 bytes = qint64(size * count);
+    if (download->limit > 0 && download->received + bytes > download->limit) {
+        download->tooLarge = true;
+        return 0;
+    }
     // A short write (a full disk) fails the download instead of losing bytes.
-    return device->write(data, bytes) == bytes ? size * count : 0;
+    if (download->device->write(data, bytes) != bytes)
+        return 0;
+    download->received += bytes;
+    return size * count;
 }
 
 size_t CURLFtp::headerWriter_(char *data, size_t size, size_t count, void *user)
@@ -552,7 +583,7 @@ size_t CURLFtp::reader_(char *data, size_t size, size_t count, void *user)
     if (!upload || !upload->data)
         return 0;
     const size_t left = size_t(upload->data->size() - upload->offset);
-    const size_t piece = qMin(qMin(left, size_t(8096)), size * count);
+    const size_t piece = qMin(qMin(left, upload->piece), size * count);
     if (piece == 0)
         return 0;
     std::memcpy(data, upload->data->constData() + upload->offset, piece);

@@ -10,6 +10,7 @@
 #include <curl/curl.h>
 
 #include "serveridentity.h"
+#include "miscutils.h"
 
 class QIODevice;
 
@@ -17,6 +18,11 @@ class QIODevice;
 // operation is one blocking transfer; the result code of the last one stays
 // in lastCode and errorString() describes it. Paths given to the operations
 // are server paths; the home path learnt at log-in is put in front of them.
+//
+// Downloads stop at maxDownloadSize() (512 MiB unless set): a server that
+// sends more, or for ever, fills neither memory nor the disk. SFTP uploads
+// hand the library all the room it offers, through a 2 MB upload buffer, so
+// that libssh2 keeps many writes in flight; FTP gets pieces of 8096 bytes.
 //
 // Every transfer has a connect time-out and ends when it stalls; abort(),
 // callable from any thread, ends the running transfer and refuses the next
@@ -60,14 +66,31 @@ public:
 
     static QString errorText(int code);
 
-    // An upload in progress: the array and how much of it was handed over.
+    // An upload in progress: the array, how much of it was handed over, and
+    // the most handed over per call (FTP's piece; SFTP takes all the room).
     struct Upload
     {
         QByteArray *data = nullptr;
         int offset = 0;
+        size_t piece = 8096;
     };
 
     static int progress_(void *user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
+
+    // A download in progress: the target, what arrived, and the most it may hold.
+    struct Download
+    {
+        QIODevice *device = nullptr;
+        qint64 received = 0;
+        qint64 limit = 0;
+        bool tooLarge = false;
+    };
+
+    // Downloads larger than this fail with CURLE_FILESIZE_EXCEEDED; what
+    // arrived stays in the device. 0: no limit.
+    void setMaxDownloadSize(qint64 bytes) { maxDownload = bytes; }
+    qint64 maxDownloadSize() const { return maxDownload; }
+
     static size_t writer_(char *data, size_t size, size_t count, void *user);
     static size_t deviceWriter_(char *data, size_t size, size_t count, void *user);
     static size_t headerWriter_(char *data, size_t size, size_t count, void *user);
@@ -92,6 +115,8 @@ private:
     std::atomic<bool> aborted { false };
     long connectTimeout = 30;
     long stallTimeout = 30;
+    qint64 maxDownload = MaxReadSize;
+    bool uploadBufferRaised = false;
     // libcurl's own words on the last failure.
     char errorDetail[CURL_ERROR_SIZE];
     bool sftpPermissionDenied = false;

@@ -101,16 +101,18 @@ bool FtpFileManager::putdata(const QString &destination, const QByteArray &data)
 QSharedPointer<QIODevice> FtpFileManager::getfile(const QString &name)
 {
     localError.clear();
-    device.reset(new QTemporaryFile);
+    auto *file = new QTemporaryFile;
+    device.reset(file);
     if (!device->open(QIODevice::ReadWrite))
         return QSharedPointer<QIODevice>();
     pendingPath = QLatin1Char('/') + root + QLatin1Char('/') + name;
     failedPath = pendingPath;
     pendingOperation = 2;
-    runOperation();
-    // What arrived must be on disk to be read back; a full disk yields nothing.
-    auto *file = static_cast<QTemporaryFile *>(device.data());
-    if (!file->flush()) {
+    // The part of a download that was cut off or refused is not the file, and
+    // what arrived must be on disk to be read back; a full disk yields nothing.
+    if (!runOperation()) {
+        file->resize(0);
+    } else if (!file->flush()) {
         localError = htmlError(tr("Error writing to file"), file->fileName());
         file->resize(0);
     }

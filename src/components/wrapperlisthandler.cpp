@@ -117,6 +117,12 @@ bool WrapperListHandler::runTask(const WrapperTask &task)
         break;
     case WrapperTask::GetFile: {
         const QSharedPointer<QIODevice> device = fileManager->getfile(task.dest);
+        // The page gets the bytes as one Base64 text: a larger file is
+        // refused before it is read into memory.
+        if (device && device->isOpen() && device->size() > MaxReadSize) {
+            failed(LocalFileManager::composeError(QT_TR_NOOP("File too large to read back"), task.dest));
+            break;
+        }
         result = device && device->isOpen() ? device->readAll() : QByteArray();
         if (result.isEmpty()) {
             errorText = fileManager->errorString();
