@@ -20,7 +20,7 @@ int main(int argc, char *argv[])
     const bool connected = SingleInstance::probe(probe);
     const QStringList args = QCoreApplication::arguments();
     if (connected && args.size() >= 2) {
-        SingleInstance::send(probe, args.at(1).toUtf8());
+        SingleInstance::send(probe, SingleInstance::messageFor(args.at(1)));
         delete probe;
         delete app;
         return 0;

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -18,6 +19,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QWebFrame>
 #include <QWebHistory>
 #include <QWebSettings>
@@ -69,6 +71,12 @@ MainWindow::MainWindow(bool runServer, QWidget *parent)
             m_server = nullptr;
         } else {
             connect(m_server, &QLocalServer::newConnection, this, &MainWindow::handleConnection);
+            // Qt closes the server for good when accepting fails (no descriptors
+            // left, for one): it is put back as soon as it can be.
+            m_serverWatch = new QTimer(this);
+            m_serverWatch->setInterval(1000);
+            connect(m_serverWatch, &QTimer::timeout, this, &MainWindow::watchServer);
+            m_serverWatch->start();
         }
     }
 
@@ -223,8 +231,51 @@ void MainWindow::handleConnection()
         QLocalSocket *socket = m_server->nextPendingConnection();
         if (!socket)
             break;
+        if (!SingleInstance::peerIsThisUser(socket)) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        m_connections.removeAll(nullptr);
+        if (m_connections.size() >= MaxLocalConnections) {
+            LocalConnection *idle = nullptr;
+            for (const QPointer<LocalConnection> &open : qAsConst(m_connections)) {
+                if (open && !open->hasReceived()) {
+                    idle = open;
+                    break;
+                }
+            }
+            if (!idle) {
+                socket->abort();
+                socket->deleteLater();
+                continue;
+            }
+            m_connections.removeAll(idle);
+            idle->drop();
+        }
         auto *connection = new LocalConnection(socket, this);
+        m_connections << connection;
         connect(connection, &LocalConnection::messageReceived, this, &MainWindow::deliverPath);
+    }
+}
+
+void MainWindow::watchServer()
+{
+    // After a failed accept Qt has closed the socket and removed its file, but
+    // the server still counts as listening: the missing file tells.
+    if (!m_server
+            || (m_server->isListening() && QFileInfo::exists(m_server->fullServerName())))
+        return;
+    m_server->close();
+    const QString name = SingleInstance::serverName();
+    if (name.isEmpty())
+        return;
+    if (m_server->listen(name)) {
+        qDebug() << "the local server listens again";
+    } else if (m_server->serverError() == QAbstractSocket::AddressInUseError) {
+        // Another instance serves the name now.
+        qDebug() << "the local server gave way to another instance";
+        m_serverWatch->stop();
     }
 }
 
@@ -311,7 +362,8 @@ void MainWindow::detachPage()
 QString MainWindow::hostScript() const
 {
     const QStringList args = QCoreApplication::arguments();
-    const QString initPath = args.size() > 1 ? localPathToUrl(args.at(1)) : QString();
+    const QString initPath = args.size() > 1
+            ? localPathToUrl(QString::fromUtf8(SingleInstance::messageFor(args.at(1)))) : QString();
     const QHash<QString, QString> values = {
         { QStringLiteral("APP_NAME"), QCoreApplication::applicationName() },
         { QStringLiteral("INIT_PATH"), initPath },

@@ -3,6 +3,7 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QPoint>
+#include <QPointer>
 #include <QRect>
 #include <QSize>
 #include <QString>
@@ -13,7 +14,9 @@ class QCloseEvent;
 class QDragEnterEvent;
 class QDropEvent;
 class QGridLayout;
+class LocalConnection;
 class QLocalServer;
+class QTimer;
 class QWebView;
 class QWebPageEx;
 
@@ -36,6 +39,10 @@ public:
     // The path or URL text of a "file" URL as the page receives it: Qt's default,
     // percent-decoded form.
     static QString fileUrlText(const QUrl &url);
+
+    // Connections of later starts read at the same time; one more makes room by
+    // dropping the oldest that has sent nothing.
+    static const int MaxLocalConnections = 16;
 
 signals:
     void onDropFiles(QString jsonFiles);
@@ -69,6 +76,10 @@ private:
     void detachPage();
 
     QLocalServer *m_server = nullptr;
+    // The connections being read, oldest first; at most MaxLocalConnections.
+    QList<QPointer<LocalConnection>> m_connections;
+    QTimer *m_serverWatch = nullptr;
+    void watchServer();
     Bridge m_bridge;
     QWebPageEx *m_page = nullptr;
     QMenu m_contextMenu;
