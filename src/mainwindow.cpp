@@ -29,6 +29,7 @@
 #include "json.h"
 #include "localconnection.h"
 #include "miscutils.h"
+#include "privatefile.h"
 #include "qnetworkaccessmanagerex.h"
 #include "qwebpageex.h"
 #include "singleinstance.h"
@@ -167,9 +168,10 @@ void MainWindow::saveGeometryToSettings()
     settings.setValue(QStringLiteral("windowHeight"), height());
     settings.setValue(QStringLiteral("windowIsMaximized"), isMaximized());
     settings.endGroup();
+    // The same file holds stored FTP credentials: private to the user from
+    // the first byte, also when the window is the first to create it.
+    createPrivateFile(settings.fileName());
     settings.sync();
-    // The same file holds stored FTP credentials: keep it private to the user,
-    // also when the window is the first to create it.
     QFile::setPermissions(settings.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
