@@ -17,6 +17,7 @@
 #include <QPainter>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QShowEvent>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTimer>
@@ -136,7 +137,8 @@ void MainWindow::restoreGeometryFromSettings()
     settings.beginGroup(QStringLiteral("windowOptions"));
     const int screenNumber = settings.value(QStringLiteral("windowScreenNumber"), 0).toInt();
     const QList<QScreen *> screens = QGuiApplication::screens();
-    if (windowHandle() && screenNumber >= 0 && screenNumber < screens.size())
+    const bool knownScreen = screenNumber >= 0 && screenNumber < screens.size();
+    if (windowHandle() && knownScreen)
         windowHandle()->setScreen(screens.at(screenNumber));
 
     const bool maximized = settings.value(QStringLiteral("windowIsMaximized"), false).toBool();
@@ -146,12 +148,57 @@ void MainWindow::restoreGeometryFromSettings()
     const int top = settings.value(QStringLiteral("windowTop"), 0).toInt();
     settings.endGroup();
 
-    if (width > 0 && height > 0) {
-        resize(width, height);
-        move(left, top);
+    // The stored size came from another screen, resolution or scale, and the
+    // form's own may be larger than a small screen: the window is kept within
+    // the screen's free area, so that every part of the page can be reached.
+    QScreen *screen = knownScreen ? screens.at(screenNumber) : QGuiApplication::primaryScreen();
+    const QRect available = screen ? screen->availableGeometry() : QRect();
+    const bool stored = width > 0 && height > 0;
+    QSize wanted = stored ? QSize(width, height) : size();
+    if (available.isValid())
+        wanted = wanted.boundedTo(available.size());
+    resize(wanted);
+    if (stored) {
+        QPoint at(left, top);
+        if (available.isValid()) {
+            at.setX(qBound(available.left(), at.x(), available.right() + 1 - wanted.width()));
+            at.setY(qBound(available.top(), at.y(), available.bottom() + 1 - wanted.height()));
+        }
+        move(at);
     }
     if (maximized)
         showMaximized();
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // The frame is known once the window is on the screen; the first time it
+    // shows, window and frame together are brought within the screen.
+    if (!m_fittedOnce && !isMaximized() && !isFullScreen()) {
+        m_fittedOnce = true;
+        fitIntoScreen();
+    }
+}
+
+void MainWindow::fitIntoScreen()
+{
+    QScreen *screen = windowHandle() ? windowHandle()->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect available = screen->availableGeometry();
+    const QRect frame = frameGeometry();
+    const QSize extra = frame.size() - size();
+    const QSize inner = size().boundedTo(available.size() - extra);
+    if (inner.width() <= 0 || inner.height() <= 0)
+        return;
+    if (inner != size())
+        resize(inner);
+    const QSize outer = inner + extra;
+    const int x = qBound(available.left(), frame.x(), available.right() + 1 - outer.width());
+    const int y = qBound(available.top(), frame.y(), available.bottom() + 1 - outer.height());
+    if (QPoint(x, y) != frame.topLeft())
+        move(x, y);
 }
 
 void MainWindow::saveGeometryToSettings()
@@ -162,10 +209,19 @@ void MainWindow::saveGeometryToSettings()
     if (QWindow *window = windowHandle())
         screenNumber = qMax(0, QGuiApplication::screens().indexOf(window->screen()));
     settings.setValue(QStringLiteral("windowScreenNumber"), screenNumber);
-    settings.setValue(QStringLiteral("windowLeft"), pos().x());
-    settings.setValue(QStringLiteral("windowTop"), pos().y());
-    settings.setValue(QStringLiteral("windowWeight"), width());
-    settings.setValue(QStringLiteral("windowHeight"), height());
+    // A maximized window keeps the size it had before: that is the one to
+    // come back to when it is made normal again in the next run.
+    QPoint at = pos();
+    QSize normalSize = size();
+    if ((isMaximized() || isFullScreen()) && normalGeometry().isValid()) {
+        const QRect normal = normalGeometry();
+        at = normal.topLeft() - (geometry().topLeft() - pos());
+        normalSize = normal.size();
+    }
+    settings.setValue(QStringLiteral("windowLeft"), at.x());
+    settings.setValue(QStringLiteral("windowTop"), at.y());
+    settings.setValue(QStringLiteral("windowWeight"), normalSize.width());
+    settings.setValue(QStringLiteral("windowHeight"), normalSize.height());
     settings.setValue(QStringLiteral("windowIsMaximized"), isMaximized());
     settings.endGroup();
     // The same file holds stored FTP credentials: private to the user from

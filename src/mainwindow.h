@@ -13,6 +13,7 @@
 class QCloseEvent;
 class QDragEnterEvent;
 class QDropEvent;
+class QShowEvent;
 class QGridLayout;
 class LocalConnection;
 class QLocalServer;
@@ -59,6 +60,7 @@ public slots:
 protected:
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dropEvent(QDropEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private slots:
     void handleConnection();
@@ -70,6 +72,9 @@ private slots:
 private:
     void buildForm();
     void restoreGeometryFromSettings();
+    // Keeps the window with its frame within its screen's free area.
+    void fitIntoScreen();
+    bool m_fittedOnce = false;
     void saveGeometryToSettings();
     void deliverPath(const QByteArray &message);
     QString hostScript() const;
