@@ -16,6 +16,9 @@ class TestProjectFileFtp : public QObject
 
     bool put(const QString &relative, const QByteArray &bytes)
     {
+        // The server's folder is the server's (root's): writing into it is a
+        // fixture only root can make.
+        TestEnv::RootScope root;
         const QString path = server.rootFolder() + "/" + relative;
         QDir().mkpath(QFileInfo(path).absolutePath());
         QFile f(path);
