@@ -94,6 +94,7 @@ void TestWindowFit::maximizedWindowStoresItsNormalGeometry()
         QTRY_COMPARE(window.pos(), QPoint(20, 30));
         window.showMaximized();
         QTRY_VERIFY(window.isMaximized());
+        QTRY_VERIFY(window.size() != QSize(250, 150));   // the screen's size now
     }
     QSettings settings;
     settings.beginGroup(QStringLiteral("windowOptions"));
