@@ -8,6 +8,7 @@
 
 #include "json.h"
 #include "miscutils.h"
+#include "tempfolders.h"
 
 Bridge::Bridge(QObject *parent)
     : QObject(parent)
@@ -17,6 +18,10 @@ Bridge::Bridge(QObject *parent)
             + QStringLiteral("/projectData/");
     // A folder that cannot be made shows later, when an image slot fails to write.
     QDir(projectDataPath).mkpath(QStringLiteral("."));
+    // A run that is killed leaves its temporary folder behind; the marker lets
+    // a later start tell that nobody uses it any more.
+    if (tempDir.isValid())
+        TempFolders::markOwner(tempDir.path());
     stopQuit();
 }
 

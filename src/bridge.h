@@ -162,6 +162,10 @@ private:
     // True (and the reload remembered) while a synchronous download waits:
     // reloadWeb must not rebuild the page under the script that is waiting.
     bool deferReload();
+    // A local file named as a download, copied into the temporary folder; empty
+    // text when it cannot be read, is larger than a download may be, or the
+    // copy fails.
+    QString downloadLocalFile(const QString &sUrl);
     // -- console log
     // -- zip
     // -- publishing

@@ -2,11 +2,13 @@
 
 #include <QDebug>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
 
+#include "downloadjob.h"
 #include "miscutils.h"
 
 namespace {
@@ -14,13 +16,22 @@ namespace {
 // Redirects followed before a download counts as failed.
 const int redirectLimit = 5;
 
-// Milliseconds a download may go without receiving anything before it is
-// given up. QUILLARY_DOWNLOAD_TIMEOUT_MS overrides the 60 s (tests use it).
-int downloadTimeout()
+// Header names and values go out as they are: a line end or a zero byte in
+// one would end the header early and start another (or a second request).
+bool headersAreSafe(const QVariantMap &headers)
 {
-    bool ok = false;
-    const int fromEnv = qEnvironmentVariableIntValue("QUILLARY_DOWNLOAD_TIMEOUT_MS", &ok);
-    return ok && fromEnv > 0 ? fromEnv : 60000;
+    const auto safe = [](const QString &text) {
+        for (const QChar c : text) {
+            if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c.unicode() == 0)
+                return false;
+        }
+        return true;
+    };
+    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
+        if (it.key().isEmpty() || !safe(it.key()) || !safe(it.value().toString()))
+            return false;
+    }
+    return true;
 }
 
 QNetworkRequest downloadRequest(const QUrl &url, const QVariantMap &headers)
@@ -32,24 +43,13 @@ QNetworkRequest downloadRequest(const QUrl &url, const QVariantMap &headers)
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(redirectLimit);
-    request.setTransferTimeout(downloadTimeout());
+    request.setTransferTimeout(DownloadJob::stallTimeoutMs());
     return request;
 }
 
-// Empty text when the reply brought a body to keep, otherwise why not.
-QString replyFailure(QNetworkReply *reply)
+QString refusedHeaders()
 {
-    if (reply->error() == QNetworkReply::OperationCanceledError)
-        return QStringLiteral("Download timed out: nothing received for %1 s")
-                .arg(downloadTimeout() / 1000.0);
-    if (reply->error() != QNetworkReply::NoError)
-        return reply->errorString();
-    // A redirect that was not followed (no target, or a less safe scheme)
-    // carries a redirect page, not the file.
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && status.toInt() >= 300)
-        return QStringLiteral("Unexpected HTTP status %1").arg(status.toInt());
-    return QString();
+    return QStringLiteral("A request header holds a line break or a zero byte");
 }
 
 // The failure as the message log may show it: Qt's error texts quote the URL
@@ -87,31 +87,56 @@ void Bridge::download2_finished(QNetworkReply *reply)
     manager->deleteLater();
     reply->deleteLater();
 
-    const QString failure = replyFailure(reply);
+    auto *job = reply->findChild<DownloadJob *>(QString(), Qt::FindDirectChildrenOnly);
+    const QString file = job ? job->property("file").toString() : QString();
+    const QString failure = job ? job->finish() : QStringLiteral("Download cancelled");
     if (!failure.isEmpty()) {
         qDebug() << "download" << id << "failed:" << loggableFailure(failure, reply);
         callJsCallback(QStringLiteral("_dwError"), { id, failure });
         return;
     }
-    const QString file = saveTempFile(reply->readAll());
-    if (file.isEmpty())
-        callJsCallback(QStringLiteral("_dwError"), { id, writeFailure() });
-    else
-        callJsCallback(QStringLiteral("_dwFinished"), { id, file });
+    callJsCallback(QStringLiteral("_dwFinished"), { id, localPathToUrl(file) });
+}
+
+// A local file as a download: copied in pieces into the temporary folder, as
+// long as it is no larger than a download may be.
+QString Bridge::downloadLocalFile(const QString &sUrl)
+{
+    const QString path = urlToLocalPath(sUrl);
+    if (!isPlainFile(path) || QFileInfo(path).size() > DownloadJob::maxBytes())
+        return QString();
+    const QString name = makeTempFileName(QStringLiteral("tmp"));
+    if (name.isEmpty())
+        return QString();
+    if (!copyFileData(path, name)) {
+        QFile::remove(name);
+        return QString();
+    }
+    return localPathToUrl(name);
 }
 
 QString Bridge::download(QString sUrl, QVariantMap headers)
 {
     const QUrl url(sUrl, QUrl::TolerantMode);
-    QByteArray body;
-    if (url.isLocalFile()) {
-        if (!readPlainFile(urlToLocalPath(sUrl), &body))
-            return QString();
-        return saveTempFile(body);
+    if (url.isLocalFile())
+        return downloadLocalFile(sUrl);
+    if (!headersAreSafe(headers)) {
+        qDebug() << "download refused:" << refusedHeaders();
+        return QString();
+    }
+
+    const QString name = makeTempFileName(QStringLiteral("tmp"));
+    auto *job = new DownloadJob(name);
+    if (name.isEmpty() || !job->isOpen()) {
+        delete job;
+        QFile::remove(name);
+        qDebug() << "download failed:" << writeFailure();
+        return QString();
     }
 
     QNetworkAccessManager manager;
     QNetworkReply *reply = manager.get(downloadRequest(url, headers));
+    job->attach(reply);
     QEventLoop loop;
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     ++waitingDownloads;
@@ -119,19 +144,13 @@ QString Bridge::download(QString sUrl, QVariantMap headers)
         loop.exec();
     --waitingDownloads;
 
-    QString failure;
-    if (!reply->isFinished()) {
-        // The application is quitting and ended every event loop.
-        reply->abort();
-        failure = QStringLiteral("Download cancelled");
-    } else {
-        failure = replyFailure(reply);
-    }
-    if (failure.isEmpty())
-        body = reply->readAll();
-    else
+    // Not finished: the application is quitting and ended every event loop.
+    if (!reply->isFinished())
+        job->cancel();
+    QString failure = job->finish();
+    if (!failure.isEmpty())
         failure = loggableFailure(failure, reply);
-    delete reply;
+    delete reply;   // and the job with it
 
     if (waitingDownloads == 0 && reloadAfterDownload) {
         // A reload asked for while this call waited: the main window carries it
@@ -143,7 +162,7 @@ QString Bridge::download(QString sUrl, QVariantMap headers)
         qDebug() << "download failed:" << failure;
         return QString();
     }
-    return saveTempFile(body);
+    return localPathToUrl(name);
 }
 
 QString Bridge::download2(QString sUrl, QVariantMap headers)
@@ -151,21 +170,36 @@ QString Bridge::download2(QString sUrl, QVariantMap headers)
     const QUrl url(sUrl, QUrl::TolerantMode);
     const QString id = QStringLiteral("download") + QString::number(downloadCounter++);
     if (url.isLocalFile()) {
-        QByteArray body;
-        if (!readPlainFile(urlToLocalPath(sUrl), &body))
+        const QString path = urlToLocalPath(sUrl);
+        if (!isPlainFile(path) || QFileInfo(path).size() > DownloadJob::maxBytes())
             return QString();
-        const QString file = saveTempFile(body);
+        const QString file = downloadLocalFile(sUrl);
         if (file.isEmpty())
             callJsCallback(QStringLiteral("_dwError"), { id, writeFailure() });
         else
             callJsCallback(QStringLiteral("_dwFinished"), { id, file });
         return id;
     }
+    if (!headersAreSafe(headers)) {
+        qDebug() << "download" << id << "refused:" << refusedHeaders();
+        callJsCallback(QStringLiteral("_dwError"), { id, refusedHeaders() });
+        return id;
+    }
+
+    const QString name = makeTempFileName(QStringLiteral("tmp"));
+    auto *job = new DownloadJob(name);
+    if (name.isEmpty() || !job->isOpen()) {
+        delete job;
+        QFile::remove(name);
+        callJsCallback(QStringLiteral("_dwError"), { id, writeFailure() });
+        return id;
+    }
+    job->setProperty("file", name);
 
     auto *manager = new QNetworkAccessManager(this);
     manager->setObjectName(id);
     connect(manager, &QNetworkAccessManager::finished, this, &Bridge::download2_finished);
-    manager->get(downloadRequest(url, headers));
+    job->attach(manager->get(downloadRequest(url, headers)));
     return id;
 }
 

@@ -13,15 +13,20 @@
 
 #include "miscutils.h"
 
+#include <cerrno>
+#include <cstdio>
+
 namespace {
 
 // Writes the bytes through a temporary file that replaces the target only
 // once everything is on disk: a failed or interrupted write keeps what was
-// there. Creates the missing folders first.
+// there. Creates the missing folders first. A folder that refuses new files
+// while the file itself is writable gets the file written in place.
 bool writeWholeFile(const QString &path, const QByteArray &bytes)
 {
     QFileInfo(path).absoluteDir().mkpath(QStringLiteral("."));
     QSaveFile file(path);
+    file.setDirectWriteFallback(true);
     if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
         return true;
     qWarning().noquote() << "cannot write" << path << ":" << file.errorString();
@@ -124,7 +129,9 @@ QString Bridge::copyLocal(QString src, QString dest)
         return QString();
 
     if (sourceInfo.isDir()) {
-        copyDir(source, destination, true);
+        // The destination is only reported when the whole tree arrived.
+        if (!copyDir(source, destination, true))
+            return QString();
         return localPathToUrl(destination);
     }
 
@@ -132,8 +139,8 @@ QString Bridge::copyLocal(QString src, QString dest)
     if (QFileInfo(destination).isDir() || dest.endsWith(QLatin1Char('/')))
         target = QDir(destination).absolutePath() + QLatin1Char('/') + sourceInfo.fileName();
 
-    QByteArray bytes;
-    if (!readPlainFile(source, &bytes) || !writeWholeFile(target, bytes))
+    QFileInfo(target).absoluteDir().mkpath(QStringLiteral("."));
+    if (!copyFileData(source, target))
         return QString();
     return localPathToUrl(target);
 }
@@ -148,7 +155,26 @@ bool Bridge::moveLocal(QString src, QString dest)
     if (!(sourceInfo.exists() || sourceInfo.isSymLink())
             || destinationInfo.exists() || destinationInfo.isSymLink())
         return false;
-    return QDir().rename(source, destination);
+    if (::rename(QFile::encodeName(source).constData(), QFile::encodeName(destination).constData()) == 0)
+        return true;
+    // Another file system cannot take a rename: copy, then remove the source,
+    // which stays whole when the copy fails.
+    if (errno != EXDEV || sourceInfo.isSymLink())
+        return false;
+    const bool copied = sourceInfo.isDir() ? copyDir(source, destination, false)
+                                           : copyFileData(source, destination);
+    if (!copied) {
+        if (sourceInfo.isDir())
+            removeDir(destination);
+        else
+            QFile::remove(destination);
+        return false;
+    }
+    if (sourceInfo.isDir() ? !removeDir(source) : !QFile::remove(source)) {
+        // Both are there now; the copy is whole, so the move itself happened.
+        qWarning().noquote() << "moved" << source << "but could not remove it afterwards";
+    }
+    return true;
 }
 
 bool Bridge::removeLocal(QString url)

@@ -8,6 +8,7 @@
 
 #include "encryptmanager.h"
 #include "miscutils.h"
+#include "privatefile.h"
 #include "serveridentity.h"
 
 namespace {
@@ -19,9 +20,11 @@ const char ftpLocationKey[] = "FtpLocation";
 // regAddFtp keeps this many older sites behind the new one.
 const int ftpListKeptOld = 10;
 
-// The store holds FTP credentials, so it is kept readable by its user only.
+// The store holds FTP credentials, so it is kept readable by its user only;
+// a store written for the first time is made private before it holds a byte.
 void flushPrivately(QSettings &settings)
 {
+    createPrivateFile(settings.fileName());
     settings.sync();
     QFile::setPermissions(settings.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
@@ -65,7 +68,7 @@ void writeFtpList(QSettings &settings, const QList<QUrl> &list)
     settings.endArray();
 }
 
-QString encodeCredential(const QString &plain)
+[[maybe_unused]] QString encodeCredential(const QString &plain)
 {
     return QString::fromLatin1(EncryptManager::encode(plain).toLatin1().toBase64());
 }
@@ -146,11 +149,10 @@ void Bridge::regAddLocal(QString data)
 
 void Bridge::regAddFtp(QVariantMap data)
 {
-    QUrl location(data.value(QStringLiteral("location")).toString(), QUrl::TolerantMode);
-    const QString password = location.password(QUrl::FullyDecoded);
-    const QString user = location.userName(QUrl::FullyDecoded);
-    location.setPassword(encodeCredential(password), QUrl::DecodedMode);
-    location.setUserName(encodeCredential(user), QUrl::DecodedMode);
+    // Read as regUpdateFtp reads it: a user or password holding "@", ":" or
+    // "/" stays whole instead of being cut where the URL parser would cut it.
+    const QUrl location(encodeUrlCredentials(data.value(QStringLiteral("location")).toString()),
+                        QUrl::TolerantMode);
     const QString folder = data.value(QStringLiteral("folder")).toString();
 
     QSettings settings;

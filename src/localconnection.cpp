@@ -34,6 +34,16 @@ void LocalConnection::readAvailable()
     }
 }
 
+void LocalConnection::drop()
+{
+    if (m_done)
+        return;
+    m_done = true;
+    m_timeout.stop();
+    m_socket->abort();
+    deleteLater();
+}
+
 void LocalConnection::finish()
 {
     if (m_done)

@@ -17,7 +17,13 @@ public:
     explicit LocalConnection(QLocalSocket *socket, QObject *parent = nullptr);
 
     static const int TimeoutMs = 30000;
-    static const int MaxMessageBytes = 1 << 20;
+    // A path, never more: a longer message is dropped.
+    static const int MaxMessageBytes = 64 * 1024;
+
+    // Whether any byte came yet.
+    bool hasReceived() const { return !m_message.isEmpty(); }
+    // Ends the connection without handing anything on; the object deletes itself.
+    void drop();
 
 signals:
     // Emitted once with everything the sender wrote; the object deletes itself after.

@@ -3,9 +3,11 @@
 #include <QLocalSocket>
 
 #include "appinfo.h"
+#include "closesignals.h"
 #include "mainwindow.h"
 #include "resourcebundle.h"
 #include "singleinstance.h"
+#include "tempfolders.h"
 
 int main(int argc, char *argv[])
 {
@@ -20,7 +22,7 @@ int main(int argc, char *argv[])
     const bool connected = SingleInstance::probe(probe);
     const QStringList args = QCoreApplication::arguments();
     if (connected && args.size() >= 2) {
-        SingleInstance::send(probe, args.at(1).toUtf8());
+        SingleInstance::send(probe, SingleInstance::messageFor(args.at(1)));
         delete probe;
         delete app;
         return 0;
@@ -28,6 +30,7 @@ int main(int argc, char *argv[])
     const bool runServer = !connected;
 
     registerWebBundle();
+    TempFolders::removeStale();
 
     auto *window = new MainWindow(runServer);
     QIcon icon;
@@ -37,8 +40,13 @@ int main(int argc, char *argv[])
     window->setWindowIcon(icon);
     window->show();
 
+    // A log-out, kill or Ctrl+C closes the window as its close button does.
+    auto *closeSignals = new CloseSignals();
+    QObject::connect(closeSignals, &CloseSignals::closeRequested, window, &QWidget::close);
+
     const int result = QApplication::exec();
 
+    delete closeSignals;
     delete window;
     delete probe;
     delete app;

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -16,8 +17,10 @@
 #include <QPainter>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QShowEvent>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QWebFrame>
 #include <QWebHistory>
 #include <QWebSettings>
@@ -27,6 +30,7 @@
 #include "json.h"
 #include "localconnection.h"
 #include "miscutils.h"
+#include "privatefile.h"
 #include "qnetworkaccessmanagerex.h"
 #include "qwebpageex.h"
 #include "singleinstance.h"
@@ -69,6 +73,12 @@ MainWindow::MainWindow(bool runServer, QWidget *parent)
             m_server = nullptr;
         } else {
             connect(m_server, &QLocalServer::newConnection, this, &MainWindow::handleConnection);
+            // Qt closes the server for good when accepting fails (no descriptors
+            // left, for one): it is put back as soon as it can be.
+            m_serverWatch = new QTimer(this);
+            m_serverWatch->setInterval(1000);
+            connect(m_serverWatch, &QTimer::timeout, this, &MainWindow::watchServer);
+            m_serverWatch->start();
         }
     }
 
@@ -129,7 +139,8 @@ void MainWindow::restoreGeometryFromSettings()
     settings.beginGroup(QStringLiteral("windowOptions"));
     const int screenNumber = settings.value(QStringLiteral("windowScreenNumber"), 0).toInt();
     const QList<QScreen *> screens = QGuiApplication::screens();
-    if (windowHandle() && screenNumber >= 0 && screenNumber < screens.size())
+    const bool knownScreen = screenNumber >= 0 && screenNumber < screens.size();
+    if (windowHandle() && knownScreen)
         windowHandle()->setScreen(screens.at(screenNumber));
 
     const bool maximized = settings.value(QStringLiteral("windowIsMaximized"), false).toBool();
@@ -139,12 +150,57 @@ void MainWindow::restoreGeometryFromSettings()
     const int top = settings.value(QStringLiteral("windowTop"), 0).toInt();
     settings.endGroup();
 
-    if (width > 0 && height > 0) {
-        resize(width, height);
-        move(left, top);
+    // The stored size came from another screen, resolution or scale, and the
+    // form's own may be larger than a small screen: the window is kept within
+    // the screen's free area, so that every part of the page can be reached.
+    QScreen *screen = knownScreen ? screens.at(screenNumber) : QGuiApplication::primaryScreen();
+    const QRect available = screen ? screen->availableGeometry() : QRect();
+    const bool stored = width > 0 && height > 0;
+    QSize wanted = stored ? QSize(width, height) : size();
+    if (available.isValid())
+        wanted = wanted.boundedTo(available.size());
+    resize(wanted);
+    if (stored) {
+        QPoint at(left, top);
+        if (available.isValid()) {
+            at.setX(qBound(available.left(), at.x(), available.right() + 1 - wanted.width()));
+            at.setY(qBound(available.top(), at.y(), available.bottom() + 1 - wanted.height()));
+        }
+        move(at);
     }
     if (maximized)
         showMaximized();
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // The frame is known once the window is on the screen; the first time it
+    // shows, window and frame together are brought within the screen.
+    if (!m_fittedOnce && !isMaximized() && !isFullScreen()) {
+        m_fittedOnce = true;
+        fitIntoScreen();
+    }
+}
+
+void MainWindow::fitIntoScreen()
+{
+    QScreen *screen = windowHandle() ? windowHandle()->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect available = screen->availableGeometry();
+    const QRect frame = frameGeometry();
+    const QSize extra = frame.size() - size();
+    const QSize inner = size().boundedTo(available.size() - extra);
+    if (inner.width() <= 0 || inner.height() <= 0)
+        return;
+    if (inner != size())
+        resize(inner);
+    const QSize outer = inner + extra;
+    const int x = qBound(available.left(), frame.x(), available.right() + 1 - outer.width());
+    const int y = qBound(available.top(), frame.y(), available.bottom() + 1 - outer.height());
+    if (QPoint(x, y) != frame.topLeft())
+        move(x, y);
 }
 
 void MainWindow::saveGeometryToSettings()
@@ -155,15 +211,25 @@ void MainWindow::saveGeometryToSettings()
     if (QWindow *window = windowHandle())
         screenNumber = qMax(0, QGuiApplication::screens().indexOf(window->screen()));
     settings.setValue(QStringLiteral("windowScreenNumber"), screenNumber);
-    settings.setValue(QStringLiteral("windowLeft"), pos().x());
-    settings.setValue(QStringLiteral("windowTop"), pos().y());
-    settings.setValue(QStringLiteral("windowWeight"), width());
-    settings.setValue(QStringLiteral("windowHeight"), height());
+    // A maximized window keeps the size it had before: that is the one to
+    // come back to when it is made normal again in the next run.
+    QPoint at = pos();
+    QSize normalSize = size();
+    if ((isMaximized() || isFullScreen()) && normalGeometry().isValid()) {
+        const QRect normal = normalGeometry();
+        at = normal.topLeft() - (geometry().topLeft() - pos());
+        normalSize = normal.size();
+    }
+    settings.setValue(QStringLiteral("windowLeft"), at.x());
+    settings.setValue(QStringLiteral("windowTop"), at.y());
+    settings.setValue(QStringLiteral("windowWeight"), normalSize.width());
+    settings.setValue(QStringLiteral("windowHeight"), normalSize.height());
     settings.setValue(QStringLiteral("windowIsMaximized"), isMaximized());
     settings.endGroup();
+    // The same file holds stored FTP credentials: private to the user from
+    // the first byte, also when the window is the first to create it.
+    createPrivateFile(settings.fileName());
     settings.sync();
-    // The same file holds stored FTP credentials: keep it private to the user,
-    // also when the window is the first to create it.
     QFile::setPermissions(settings.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
@@ -225,8 +291,51 @@ void MainWindow::handleConnection()
         QLocalSocket *socket = m_server->nextPendingConnection();
         if (!socket)
             break;
+        if (!SingleInstance::peerIsThisUser(socket)) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        m_connections.removeAll(nullptr);
+        if (m_connections.size() >= MaxLocalConnections) {
+            LocalConnection *idle = nullptr;
+            for (const QPointer<LocalConnection> &open : qAsConst(m_connections)) {
+                if (open && !open->hasReceived()) {
+                    idle = open;
+                    break;
+                }
+            }
+            if (!idle) {
+                socket->abort();
+                socket->deleteLater();
+                continue;
+            }
+            m_connections.removeAll(idle);
+            idle->drop();
+        }
         auto *connection = new LocalConnection(socket, this);
+        m_connections << connection;
         connect(connection, &LocalConnection::messageReceived, this, &MainWindow::deliverPath);
+    }
+}
+
+void MainWindow::watchServer()
+{
+    // After a failed accept Qt has closed the socket and removed its file, but
+    // the server still counts as listening: the missing file tells.
+    if (!m_server
+            || (m_server->isListening() && QFileInfo::exists(m_server->fullServerName())))
+        return;
+    m_server->close();
+    const QString name = SingleInstance::serverName();
+    if (name.isEmpty())
+        return;
+    if (m_server->listen(name)) {
+        qDebug() << "the local server listens again";
+    } else if (m_server->serverError() == QAbstractSocket::AddressInUseError) {
+        // Another instance serves the name now.
+        qDebug() << "the local server gave way to another instance";
+        m_serverWatch->stop();
     }
 }
 
@@ -313,7 +422,8 @@ void MainWindow::detachPage()
 QString MainWindow::hostScript() const
 {
     const QStringList args = QCoreApplication::arguments();
-    const QString initPath = args.size() > 1 ? localPathToUrl(args.at(1)) : QString();
+    const QString initPath = args.size() > 1
+            ? localPathToUrl(QString::fromUtf8(SingleInstance::messageFor(args.at(1)))) : QString();
     const QHash<QString, QString> values = {
         { QStringLiteral("APP_NAME"), QCoreApplication::applicationName() },
         { QStringLiteral("INIT_PATH"), initPath },

@@ -3,6 +3,7 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QPoint>
+#include <QPointer>
 #include <QRect>
 #include <QSize>
 #include <QString>
@@ -12,8 +13,11 @@
 class QCloseEvent;
 class QDragEnterEvent;
 class QDropEvent;
+class QShowEvent;
 class QGridLayout;
+class LocalConnection;
 class QLocalServer;
+class QTimer;
 class QWebView;
 class QWebPageEx;
 
@@ -37,6 +41,10 @@ public:
     // percent-decoded form.
     static QString fileUrlText(const QUrl &url);
 
+    // Connections of later starts read at the same time; one more makes room by
+    // dropping the oldest that has sent nothing.
+    static const int MaxLocalConnections = 16;
+
 signals:
     void onDropFiles(QString jsonFiles);
 
@@ -52,6 +60,7 @@ public slots:
 protected:
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dropEvent(QDropEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private slots:
     void handleConnection();
@@ -63,12 +72,19 @@ private slots:
 private:
     void buildForm();
     void restoreGeometryFromSettings();
+    // Keeps the window with its frame within its screen's free area.
+    void fitIntoScreen();
+    bool m_fittedOnce = false;
     void saveGeometryToSettings();
     void deliverPath(const QByteArray &message);
     QString hostScript() const;
     void detachPage();
 
     QLocalServer *m_server = nullptr;
+    // The connections being read, oldest first; at most MaxLocalConnections.
+    QList<QPointer<LocalConnection>> m_connections;
+    QTimer *m_serverWatch = nullptr;
+    void watchServer();
     Bridge m_bridge;
     QWebPageEx *m_page = nullptr;
     QMenu m_contextMenu;

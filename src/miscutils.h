@@ -39,7 +39,13 @@ constexpr qint64 MaxReadSize = qint64(512) << 20;
 
 bool saveText(const QString &path, const QString &text, const QString &codec);
 QString loadText(const QString &path, const QString &codec);
-void copyDir(const QString &source, const QString &destination, bool overwrite);
+// Copies the folder's content into the destination folder. False when the
+// destination cannot be made (or lies inside the source) or any file or folder
+// failed; links that lead out of the source folder are not followed.
+bool copyDir(const QString &source, const QString &destination, bool overwrite);
+// Copies one file in pieces (any size, little memory) into a new file of the
+// user's, replacing the target only once the copy is whole.
+bool copyFileData(const QString &source, const QString &target);
 // Only plain files (and those of the resource bundle): a pipe or a device such
 // as /dev/zero would block the window or never end.
 bool isPlainFile(const QString &path);

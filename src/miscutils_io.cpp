@@ -12,6 +12,9 @@
 #include <QTextStream>
 #include <QXmlStreamReader>
 
+#include <cstring>
+#include <sys/stat.h>
+
 namespace {
 
 QTextCodec *codecByName(const QString &name)
@@ -53,37 +56,90 @@ bool isSameOrInside(const QString &path, const QString &folder)
     return path.startsWith(prefix);
 }
 
-void copyFolder(const QString &source, const QString &destination, bool overwrite,
-                const QString &destinationRoot, QSet<QString> &visited)
+// The user's file-creation mask, read without changing it (umask() would, and
+// other threads may be creating files meanwhile).
+mode_t currentUmask()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (;;) {
+            const QByteArray line = status.readLine();
+            if (line.isEmpty())
+                break;
+            if (line.startsWith("Umask:")) {
+                bool ok = false;
+                const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
+                if (ok)
+                    return mode_t(mask);
+            }
+        }
+    }
+    return 022;
+}
+
+// Within a folder copy: whether a link found in the source tree points back
+// into that tree. Links that lead out of it are not followed, so a site copy
+// never picks up files from elsewhere on the disk.
+bool pointsInside(const QFileInfo &entry, const QString &sourceRoot)
+{
+    if (!entry.isSymLink())
+        return true;
+    const QString target = entry.canonicalFilePath();
+    return !target.isEmpty() && isSameOrInside(target, sourceRoot);
+}
+
+bool copyFolder(const QString &source, const QString &destination, bool overwrite,
+                const QString &sourceRoot, const QString &destinationRoot, QSet<QString> &visited)
 {
     // Each real folder is copied once: links that lead back to a folder already
     // copied, or into the copy being made, end here instead of looping.
     const QString real = QFileInfo(source).canonicalFilePath();
     if (real.isEmpty() || visited.contains(real) || isSameOrInside(real, destinationRoot))
-        return;
+        return true;
     visited.insert(real);
 
-    QDir dest(destination);
-    if (!dest.exists() && !QDir().mkdir(destination))
-        return;
+    const QFileInfo destInfo(destination);
+    if (!destInfo.isDir() && !QDir().mkdir(destination)) {
+        qDebug() << "copyDir: cannot make the folder" << destination;
+        return false;
+    }
 
+    bool ok = true;
     const QDir src(source);
     const QFileInfoList files = src.entryInfoList(QDir::Files);
     for (const QFileInfo &file : files) {
+        if (!pointsInside(file, sourceRoot)) {
+            qDebug() << "copyDir: not following a link out of the copied folder:" << file.filePath();
+            continue;
+        }
         const QString target = destination + QLatin1Char('/') + file.fileName();
         const QFileInfo targetInfo(target);
         if (targetInfo.exists() || targetInfo.isSymLink()) {
-            if (!overwrite || targetInfo.isDir() || !QFile::remove(target))
+            if (!overwrite)
                 continue;
+            if (targetInfo.isDir() || !QFile::remove(target)) {
+                qDebug() << "copyDir: cannot replace" << target;
+                ok = false;
+                continue;
+            }
         }
-        if (!QFile::copy(file.filePath(), target))
+        if (!copyFileData(file.filePath(), target)) {
             qDebug() << "copyDir: cannot copy" << file.filePath() << "to" << target;
+            ok = false;
+        }
     }
 
     const QFileInfoList folders = src.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QFileInfo &folder : folders)
-        copyFolder(folder.filePath(), destination + QLatin1Char('/') + folder.fileName(), overwrite,
-                   destinationRoot, visited);
+    for (const QFileInfo &folder : folders) {
+        if (!pointsInside(folder, sourceRoot)) {
+            qDebug() << "copyDir: not following a link out of the copied folder:" << folder.filePath();
+            continue;
+        }
+        if (!copyFolder(folder.filePath(), destination + QLatin1Char('/') + folder.fileName(), overwrite,
+                        sourceRoot, destinationRoot, visited))
+            ok = false;
+    }
+    return ok;
 }
 
 // Fits (w, h) inside (W, H) keeping its aspect ratio.
@@ -142,25 +198,84 @@ QString loadText(const QString &path, const QString &codec)
     return text;
 }
 
-void copyDir(const QString &source, const QString &destination, bool overwrite)
+bool copyDir(const QString &source, const QString &destination, bool overwrite)
 {
     const QFileInfo sourceInfo(source);
-    if (!sourceInfo.exists())
-        return;
-    const QString realSource = sourceInfo.canonicalFilePath();
+    if (!sourceInfo.isDir())
+        return false;
+    const bool resource = source.startsWith(QLatin1Char(':'));
+    const QString realSource = resource ? QDir::cleanPath(source) : sourceInfo.canonicalFilePath();
     const QString realDestination = canonicalOrPlanned(destination);
     if (realSource == realDestination)
-        return;   // copying a folder onto itself changes nothing
-    if (isSameOrInside(realDestination, realSource)) {
+        return true;   // copying a folder onto itself changes nothing
+    if (!resource && isSameOrInside(realDestination, realSource)) {
         qWarning() << "copyDir: destination lies inside the source:" << destination;
-        return;
+        return false;
     }
-    if (!QDir().mkpath(destination))
-        return;
+    if (!QDir().mkpath(destination) || !QFileInfo(destination).isDir()) {
+        qDebug() << "copyDir: cannot make the folder" << destination;
+        return false;
+    }
     QSet<QString> visited;
-    copyFolder(QDir::cleanPath(QDir::fromNativeSeparators(source)),
-               QDir::cleanPath(QDir::fromNativeSeparators(destination)), overwrite,
-               QFileInfo(destination).canonicalFilePath(), visited);
+    return copyFolder(QDir::cleanPath(QDir::fromNativeSeparators(source)),
+                      QDir::cleanPath(QDir::fromNativeSeparators(destination)), overwrite, realSource,
+                      QFileInfo(destination).canonicalFilePath(), visited);
+}
+
+bool copyFileData(const QString &source, const QString &target)
+{
+    QFile in(source);
+    if (!isPlainFile(source) || !in.open(QIODevice::ReadOnly))
+        return false;
+    // Written beside the target and renamed over it, so a failed copy keeps what
+    // was there. Only when the folder refuses new files but the target itself is
+    // writable is the target written in place.
+    QSaveFile out(target);
+    out.setDirectWriteFallback(true);
+    if (!out.open(QIODevice::WriteOnly)) {
+        qDebug() << "copy: cannot write" << target << out.errorString();
+        return false;
+    }
+    // In pieces: a file of any size takes the same small amount of memory.
+    // Runs of zero bytes become holes, so a sparse file stays sparse.
+    const qint64 chunk = 1 << 20;
+    QByteArray buffer(int(chunk), Qt::Uninitialized);
+    static const QByteArray zeros(int(chunk), '\0');
+    qint64 total = 0;
+    bool hole = false;
+    for (;;) {
+        const qint64 n = in.read(buffer.data(), chunk);
+        if (n < 0) {
+            qDebug() << "copy: cannot read" << source << in.errorString();
+            out.cancelWriting();
+            return false;
+        }
+        if (n == 0)
+            break;
+        total += n;
+        if (n == chunk && memcmp(buffer.constData(), zeros.constData(), size_t(n)) == 0) {
+            hole = out.seek(total);
+            if (hole)
+                continue;
+        }
+        hole = false;
+        if (out.write(buffer.constData(), n) != n) {
+            qDebug() << "copy: cannot write" << target << out.errorString();
+            out.cancelWriting();
+            return false;
+        }
+    }
+    if ((hole && !out.resize(total)) || !out.commit()) {
+        qDebug() << "copy: cannot write" << target << out.errorString();
+        return false;
+    }
+    // Copies are the user's files: a copy out of the read-only bundle is
+    // writable like any new file; an executable keeps its executable bits.
+    if (!source.startsWith(QLatin1Char(':')) && (in.permissions() & QFileDevice::ExeOwner)) {
+        const mode_t mode = 0777 & ~currentUmask();
+        ::chmod(QFile::encodeName(target).constData(), mode);
+    }
+    return true;
 }
 
 QImage fitImage(const QImage &source, const QSize &size, const QColor &fill, bool doShrinkLarge,
