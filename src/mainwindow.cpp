@@ -115,8 +115,13 @@ void MainWindow::buildForm()
     if (objectName().isEmpty())
         setObjectName(QStringLiteral("MainWindow"));
     resize(800, 600);
-    // Below this the editor's header and page fields no longer fit side by side.
-    setMinimumSize(640, 420);
+    // Below this the editor's header and page fields no longer fit side by
+    // side; a screen smaller than that (a small one at a large scale) still
+    // gets a window that fits it.
+    QSize least(640, 420);
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        least = least.boundedTo(screen->availableGeometry().size());
+    setMinimumSize(least);
     setAutoFillBackground(true);
     setWindowTitle(QStringLiteral("MainWindow"));
     m_centralWidget = new QWidget(this);
@@ -163,8 +168,10 @@ void MainWindow::restoreGeometryFromSettings()
     if (stored) {
         QPoint at(left, top);
         if (available.isValid()) {
-            at.setX(qBound(available.left(), at.x(), available.right() + 1 - wanted.width()));
-            at.setY(qBound(available.top(), at.y(), available.bottom() + 1 - wanted.height()));
+            // The size the window took: never below its least size.
+            const QSize taken = size();
+            at.setX(qBound(available.left(), at.x(), available.right() + 1 - taken.width()));
+            at.setY(qBound(available.top(), at.y(), available.bottom() + 1 - taken.height()));
         }
         move(at);
     }
@@ -194,8 +201,11 @@ void MainWindow::fitIntoScreen()
     const QSize inner = size().boundedTo(available.size() - extra);
     if (inner.width() <= 0 || inner.height() <= 0)
         return;
-    if (inner != size())
+    if (inner != size()) {
+        // The least size gives way to a screen too small for it.
+        setMinimumSize(minimumSize().boundedTo(inner));
         resize(inner);
+    }
     const QSize outer = inner + extra;
     const int x = qBound(available.left(), frame.x(), available.right() + 1 - outer.width());
     const int y = qBound(available.top(), frame.y(), available.bottom() + 1 - outer.height());
