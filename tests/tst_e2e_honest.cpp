@@ -70,14 +70,6 @@ void TestE2eHonest::initTestCase()
     QVERIFY(window);
     window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window));
-    // The starter copy may come without write permission; the sites under test are
-    // copies of their own, and leaving the starter must be able to save it.
-    QDirIterator it(E2e::starterFolder(), QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    QStringList paths { E2e::starterFolder() };
-    while (it.hasNext())
-        paths << it.next();
-    for (const QString &path : paths)
-        QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::WriteOwner);
     siteA = makeSite(scratch.filePath(QStringLiteral("site-a")), QStringLiteral("Alpha Bakery"));
     siteB = makeSite(scratch.filePath(QStringLiteral("site-b")), QStringLiteral("Beta Books"));
     QVERIFY(!siteA.isEmpty() && !siteB.isEmpty());
