@@ -11,8 +11,6 @@
 
 using namespace PublishTest;
 
-Q_DECLARE_METATYPE(TestServer::Kind)
-
 namespace {
 
 QStringList calls(const QSignalSpy &spy, const QString &prefix)

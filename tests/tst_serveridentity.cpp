@@ -18,8 +18,6 @@
 #include "testservers.h"
 #include "webfixture.h"
 
-Q_DECLARE_METATYPE(TestServer::Kind)
-
 namespace {
 
 QStringList calls(const QSignalSpy &spy, const QString &prefix)
