@@ -151,14 +151,29 @@ private:
         }).detach();
     }
 
+    // The loopback address at that port (0: the system picks one).
+    static sockaddr_in loopback(int port)
+    {
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(quint16(port));
+        return address;
+    }
+
+    // Small writes leave at once: the only delay is the one the relay adds.
+    static void noDelay(int fd)
+    {
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    }
+
     static int listenOn(int *port)
     {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
             return -1;
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = loopback(0);
         socklen_t length = sizeof(address);
         if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 || ::listen(fd, 64) != 0
             || ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
@@ -174,24 +189,19 @@ private:
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
             return -1;
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(quint16(port));
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+        const sockaddr_in address = loopback(port);
+        if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
             ::close(fd);
             return -1;
         }
-        const int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        noDelay(fd);
         return fd;
     }
 
     // Relays the accepted client to the target port, both ways.
     static void relay(const std::shared_ptr<Shared> &s, int client, int targetPort, bool ftpControl)
     {
-        const int one = 1;
-        ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        noDelay(client);
         const int server = connectTo(targetPort);
         if (server < 0) {
             ::close(client);

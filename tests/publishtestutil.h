@@ -6,7 +6,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSignalSpy>
 #include <QString>
+#include <QStringList>
 
 namespace PublishTest {
 
@@ -27,6 +29,17 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
 inline QString html(QString text)
 {
     return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;");
+}
+
+// The calls the page was given (the first argument of each signal) that
+// start with the prefix, in order.
+inline QStringList calls(const QSignalSpy &spy, const QString &prefix)
+{
+    QStringList out;
+    for (const QList<QVariant> &args : spy)
+        if (args.at(0).toString().startsWith(prefix))
+            out << args.at(0).toString();
+    return out;
 }
 
 } // namespace PublishTest

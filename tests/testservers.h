@@ -37,6 +37,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "CURLFtp.h"
 #include "encryptmanager.h"
 #include "testmain.h"
 
@@ -68,6 +69,8 @@ public:
                                        "vsftpd-explicit", "vsftpd-implicit", "sftp", "vsftpd-nochroot" };
         return QString::fromLatin1(names[kind]);
     }
+    // A "kind" column for a data-driven test, a row for each of these kinds.
+    static void addKindRows(const QList<Kind> &kinds = allKinds());
 
     Kind kind() const { return kind_; }
     QString name() const { return kindName(kind_); }
@@ -467,6 +470,15 @@ private:
     std::unique_ptr<QProcess> process_;
 };
 
+Q_DECLARE_METATYPE(TestServer::Kind)
+
+inline void TestServer::addKindRows(const QList<Kind> &kinds)
+{
+    QTest::addColumn<Kind>("kind");
+    for (Kind kind : kinds)
+        QTest::newRow(qPrintable(kindName(kind))) << kind;
+}
+
 // Servers kept for the length of a test run, one per kind, started when first
 // asked for. At most one implicit FTPS server runs at a time (port 990), and
 // release() after each use of one lets other test programs have the port.
@@ -498,6 +510,28 @@ public:
             if (server && server->isImplicit())
                 server->stop();
         }
+    }
+
+    // The running server of the current row's kind (a "kind" column), or
+    // nullptr after failing the test.
+    TestServer *rowServer()
+    {
+        QFETCH(TestServer::Kind, kind);
+        QString error;
+        TestServer *s = get(kind, &error);
+        if (!s)
+            QTest::qFail(qPrintable("cannot start the test server: " + error), __FILE__, __LINE__);
+        return s;
+    }
+    // The same server, logged in with a fresh client.
+    TestServer *loggedIn(CURLFtp &ftp)
+    {
+        TestServer *s = rowServer();
+        if (s && !ftp.connectToUrl(s->storedUrl())) {
+            QTest::qFail(qPrintable("log-in failed: " + ftp.errorString()), __FILE__, __LINE__);
+            return nullptr;
+        }
+        return s;
     }
 
 private:

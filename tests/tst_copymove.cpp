@@ -7,6 +7,7 @@
 
 #include "bridge.h"
 #include "miscutils.h"
+#include "peakmemory.h"
 #include "resourcebundle.h"
 
 // Copies and moves the page asks for, as the user: the starter site out of the
@@ -65,19 +66,6 @@ mode_t processUmask()
     const mode_t mask = ::umask(022);
     ::umask(mask);
     return mask;
-}
-
-// The process's peak resident memory in KiB (VmHWM).
-qint64 peakRssKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
 }
 
 // A folder on another file system than the work folder: /dev/shm when it is a
@@ -241,9 +229,9 @@ void TestCopyMove::copyLargerThanAnyArray()
         QVERIFY(file.seek(size - 4));
         QVERIFY(file.write("tail") == 4);
     }
-    const qint64 before = peakRssKiB();
+    const qint64 before = TestMemory::peakRssKiB();
     QCOMPARE(bridge.copyLocal(fileUrl(src), fileUrl(dest)), fileUrl(dest));
-    const qint64 after = peakRssKiB();
+    const qint64 after = TestMemory::peakRssKiB();
     QCOMPARE(QFileInfo(dest).size(), size);
     QFile copy(dest);
     QVERIFY(copy.open(QIODevice::ReadOnly));

@@ -12,8 +12,6 @@
 #include "testbytes.h"
 #include "testservers.h"
 
-Q_DECLARE_METATYPE(TestServer::Kind)
-
 // The client against real servers of every kind, and its pure parts alone.
 class TestCurlFtp : public QObject
 {
@@ -21,26 +19,6 @@ class TestCurlFtp : public QObject
 
     TestServerPool pool;
 
-    static void addKinds()
-    {
-        QTest::addColumn<TestServer::Kind>("kind");
-        for (TestServer::Kind kind : TestServer::allKinds())
-            QTest::newRow(qPrintable(TestServer::kindName(kind))) << kind;
-    }
-    // The server of the current row, logged in with a fresh client.
-    TestServer *server(CURLFtp &ftp)
-    {
-        QFETCH(TestServer::Kind, kind);
-        QString error;
-        TestServer *s = pool.get(kind, &error);
-        if (!s)
-            QTest::qFail(qPrintable("cannot start the test server: " + error), __FILE__, __LINE__);
-        else if (!ftp.connectToUrl(s->storedUrl()))
-            QTest::qFail(qPrintable("log-in failed: " + ftp.errorString()), __FILE__, __LINE__);
-        else
-            return s;
-        return nullptr;
-    }
     static QByteArray pattern(int size) { return TestBytes::pattern(size); }
     static QByteArray readFile(const QString &path) { return TestBytes::readFile(path); }
 
@@ -199,11 +177,11 @@ private slots:
         QVERIFY(!ftp.isAborted());
     }
 
-    void logIn_data() { addKinds(); }
+    void logIn_data() { TestServer::addKindRows(); }
     void logIn()
     {
         CURLFtp ftp;
-        TestServer *s = server(ftp);
+        TestServer *s = pool.loggedIn(ftp);
         if (!s)
             return;
         QCOMPARE(ftp.home(), s->homePath());
@@ -217,7 +195,7 @@ private slots:
         QCOMPARE(ftp.home(), s->homePath());
     }
 
-    void wrongPassword_data() { addKinds(); }
+    void wrongPassword_data() { TestServer::addKindRows(); }
     void wrongPassword()
     {
         QFETCH(TestServer::Kind, kind);
@@ -275,11 +253,11 @@ private slots:
         QVERIFY(!all.contains(EncryptManager::encode(s->password())));
     }
 
-    void folders_data() { addKinds(); }
+    void folders_data() { TestServer::addKindRows(); }
     void folders()
     {
         CURLFtp ftp;
-        TestServer *s = server(ftp);
+        TestServer *s = pool.loggedIn(ftp);
         if (!s)
             return;
         QVERIFY(!ftp.cd("/folders"));
@@ -313,7 +291,7 @@ private slots:
     {
         QFETCH(int, size);
         CURLFtp ftp;
-        TestServer *s = server(ftp);
+        TestServer *s = pool.loggedIn(ftp);
         if (!s)
             return;
         const QString name = QString("/up-%1.bin").arg(size);
@@ -342,13 +320,13 @@ private slots:
     // by the change of folder and leaves the connection usable.
     void uploadsAcrossFolders_data()
     {
-        addKinds();
+        TestServer::addKindRows();
         QTest::newRow("vsftpd-nochroot") << TestServer::VsftpdNoChroot;
     }
     void uploadsAcrossFolders()
     {
         CURLFtp ftp;
-        TestServer *s = server(ftp);
+        TestServer *s = pool.loggedIn(ftp);
         if (!s)
             return;
         for (const char *dir : { "/across", "/across/a", "/across/a/b", "/across/c" })
@@ -376,11 +354,11 @@ private slots:
         QCOMPARE(back.data(), QByteArray("/across/a/4.txt"));
     }
 
-    void deviceUpload_data() { addKinds(); }
+    void deviceUpload_data() { TestServer::addKindRows(); }
     void deviceUpload()
     {
         CURLFtp ftp;
-        TestServer *s = server(ftp);
+        TestServer *s = pool.loggedIn(ftp);
         if (!s)
             return;
         QBuffer source;
@@ -395,11 +373,11 @@ private slots:
         QVERIFY(!QFile::exists(s->rootFolder() + "/never.txt"));
     }
 
-    void namesWithUrlCharacters_data() { addKinds(); }
+    void namesWithUrlCharacters_data() { TestServer::addKindRows(); }
     void namesWithUrlCharacters()
     {
         CURLFtp ftp;
-        TestServer *s = server(ftp);
+        TestServer *s = pool.loggedIn(ftp);
         if (!s)
             return;
         const QString name = QString::fromUtf8("/odd #1 ?q=%41 \xc3\xa4.txt");
@@ -414,11 +392,11 @@ private slots:
         QCOMPARE(back.data(), QByteArray("odd"));
     }
 
-    void missingDownload_data() { addKinds(); }
+    void missingDownload_data() { TestServer::addKindRows(); }
     void missingDownload()
     {
         CURLFtp ftp;
-        TestServer *s = server(ftp);
+        TestServer *s = pool.loggedIn(ftp);
         if (!s)
             return;
         QBuffer back;

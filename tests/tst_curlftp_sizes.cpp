@@ -7,8 +7,6 @@
 #include "testbytes.h"
 #include "testservers.h"
 
-Q_DECLARE_METATYPE(TestServer::Kind)
-
 // What the client hands the library per read call, and how much it accepts
 // from a download.
 class TestCurlFtpSizes : public QObject
@@ -19,22 +17,7 @@ class TestCurlFtpSizes : public QObject
 
     static void addKinds()
     {
-        QTest::addColumn<TestServer::Kind>("kind");
-        for (TestServer::Kind kind : { TestServer::PyFtp, TestServer::VsftpdExplicit, TestServer::Sftp })
-            QTest::newRow(qPrintable(TestServer::kindName(kind))) << kind;
-    }
-    TestServer *server(CURLFtp &ftp)
-    {
-        QFETCH(TestServer::Kind, kind);
-        QString error;
-        TestServer *s = pool.get(kind, &error);
-        if (!s)
-            QTest::qFail(qPrintable("cannot start the test server: " + error), __FILE__, __LINE__);
-        else if (!ftp.connectToUrl(s->storedUrl()))
-            QTest::qFail(qPrintable("log-in failed: " + ftp.errorString()), __FILE__, __LINE__);
-        else
-            return s;
-        return nullptr;
+        TestServer::addKindRows({ TestServer::PyFtp, TestServer::VsftpdExplicit, TestServer::Sftp });
     }
 
 private slots:
@@ -62,7 +45,7 @@ private slots:
     void uploadsArriveWhole()
     {
         CURLFtp ftp;
-        TestServer *s = server(ftp);
+        TestServer *s = pool.loggedIn(ftp);
         if (!s)
             return;
         for (int size : { 0, 1, 8097, 2 << 20, (2 << 20) + 1, 9 << 20 }) {
@@ -81,7 +64,7 @@ private slots:
     void downloadsStopAtTheLimit()
     {
         CURLFtp ftp;
-        TestServer *s = server(ftp);
+        TestServer *s = pool.loggedIn(ftp);
         if (!s)
             return;
         {

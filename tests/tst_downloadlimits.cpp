@@ -11,6 +11,7 @@
 
 #include "bridge.h"
 #include "miscutils.h"
+#include "peakmemory.h"
 
 // A local HTTP/1.1 server with bodies no download should keep:
 //   /endless       chunked, no length, never ends
@@ -143,23 +144,6 @@ private:
     LimitServer server;
 };
 
-namespace {
-
-// The process's peak resident memory in KiB (VmHWM).
-qint64 peakRssKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
-
-} // namespace
-
 void TestDownloadLimits::initTestCase()
 {
     QVERIFY2(server.listen(QHostAddress::LocalHost, 0), qPrintable(server.errorString()));
@@ -208,14 +192,14 @@ void TestDownloadLimits::bodyOverTheCapFails()
     QFETCH(QString, path);
     QFETCH(QString, reason);
     Bridge bridge;
-    const qint64 before = peakRssKiB();
+    const qint64 before = TestMemory::peakRssKiB();
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(bridge.download(server.url(path), QVariantMap()), QString());
     const auto result = download2(bridge, server.url(path), QVariantMap(), 60000);
     QCOMPARE(result.first, QStringLiteral("_dwError"));
     QVERIFY2(result.second.contains(reason), qPrintable(result.second));
-    const qint64 after = peakRssKiB();
+    const qint64 after = TestMemory::peakRssKiB();
     qInfo() << path << "failed after" << clock.elapsed() << "ms; peak memory" << before << "->" << after << "KiB";
     QVERIFY2(after - before < 128 * 1024, qPrintable(QStringLiteral("peak grew by %1 KiB").arg(after - before)));
     QCOMPARE(tempFiles(bridge), 0);
@@ -226,7 +210,7 @@ void TestDownloadLimits::largeBodyGoesToTheFile()
 {
     Bridge bridge;
     const qint64 size = qint64(300) << 20;
-    const qint64 before = peakRssKiB();
+    const qint64 before = TestMemory::peakRssKiB();
     const QString url = bridge.download(server.url(QStringLiteral("/sized/%1").arg(size)), QVariantMap());
     QVERIFY(!url.isEmpty());
     QCOMPARE(QFileInfo(urlToLocalPath(url)).size(), size);
@@ -234,7 +218,7 @@ void TestDownloadLimits::largeBodyGoesToTheFile()
     const auto result = download2(bridge, server.url(QStringLiteral("/sized/%1").arg(size)), QVariantMap(), 60000);
     QCOMPARE(result.first, QStringLiteral("_dwFinished"));
     QCOMPARE(QFileInfo(urlToLocalPath(result.second)).size(), size);
-    const qint64 after = peakRssKiB();
+    const qint64 after = TestMemory::peakRssKiB();
     qInfo() << "peak memory" << before << "->" << after << "KiB for two bodies of" << (size >> 20) << "MiB";
     QVERIFY2(after - before < 128 * 1024, qPrintable(QStringLiteral("peak grew by %1 KiB").arg(after - before)));
 }

@@ -8,19 +8,9 @@
 #include <QUrl>
 
 #include "bridge.h"
+#include "peakmemory.h"
 
 namespace {
-
-qint64 peakKb()
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
 
 bool makeSparse(const QString &path, qint64 size)
 {
@@ -52,7 +42,7 @@ private slots:
     {
         QVERIFY(makeSparse(folder.filePath("huge.quillary"), qint64(1100) << 20));
         QVERIFY(makeSparse(folder.filePath("legacy.json"), qint64(1100) << 20));
-        const qint64 before = peakKb();
+        const qint64 before = TestMemory::peakRssKiB();
         Bridge bridge;
         const QString base = QUrl::fromLocalFile(folder.path()).toString();
         QCOMPARE(bridge.getProjectFile(base + "/huge.quillary"), QString());
@@ -61,7 +51,7 @@ private slots:
         // A refused .json is not replaced by the .quillary beside it: the user learns why.
         QCOMPARE(bridge.getProjectFile(base + "/legacy.json"), QString());
         QVERIFY2(bridge.property("error").toString().contains("legacy.json"), qPrintable(bridge.property("error").toString()));
-        QVERIFY2(peakKb() - before < 100 * 1024, qPrintable(QString("peak grew %1 kB").arg(peakKb() - before)));
+        QVERIFY2(TestMemory::peakRssKiB() - before < 100 * 1024, qPrintable(QString("peak grew %1 kB").arg(TestMemory::peakRssKiB() - before)));
 
         // A file that fits is still read.
         QFile small(folder.filePath("small.quillary"));
@@ -77,7 +67,7 @@ private slots:
     {
         QVERIFY(QDir().mkpath(folder.filePath("site")));
         QVERIFY(makeSparse(folder.filePath("site/huge.bin"), qint64(1100) << 20));
-        const qint64 before = peakKb();
+        const qint64 before = TestMemory::peakRssKiB();
         Bridge bridge;
         QSignalSpy calls(&bridge, &Bridge::jsChanged);
         QVERIFY(bridge.initFileManager(QUrl::fromLocalFile(folder.filePath("site")).toString()));
@@ -87,7 +77,7 @@ private slots:
         QCOMPARE(firstCall(calls, "Bridge._fmFileReady"), QString());
         bridge.exitPublish();
         QTRY_VERIFY_WITH_TIMEOUT(!firstCall(calls, "Bridge._fmClose").isEmpty(), 20000);
-        QVERIFY2(peakKb() - before < 100 * 1024, qPrintable(QString("peak grew %1 kB").arg(peakKb() - before)));
+        QVERIFY2(TestMemory::peakRssKiB() - before < 100 * 1024, qPrintable(QString("peak grew %1 kB").arg(TestMemory::peakRssKiB() - before)));
     }
 
     // The bytes handed to the page: Base64 exactly as before for a file that

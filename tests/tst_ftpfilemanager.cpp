@@ -11,8 +11,6 @@
 #include "testbytes.h"
 #include "testservers.h"
 
-Q_DECLARE_METATYPE(TestServer::Kind)
-
 // The FTP destination over real servers of every kind.
 class TestFtpFileManager : public QObject
 {
@@ -22,21 +20,6 @@ class TestFtpFileManager : public QObject
     QString bigFile;
     static const int bigSize = 50 * 1024 * 1024;
 
-    static void addKinds()
-    {
-        QTest::addColumn<TestServer::Kind>("kind");
-        for (TestServer::Kind kind : TestServer::allKinds())
-            QTest::newRow(qPrintable(TestServer::kindName(kind))) << kind;
-    }
-    TestServer *rowServer()
-    {
-        QFETCH(TestServer::Kind, kind);
-        QString error;
-        TestServer *s = pool.get(kind, &error);
-        if (!s)
-            QTest::qFail(qPrintable("cannot start the test server: " + error), __FILE__, __LINE__);
-        return s;
-    }
     // The base URL as the destination record holds it: no path.
     static QUrl baseUrl(const TestServer *s, const QString &user = QStringLiteral("quillarytest"),
                         const QString &password = QStringLiteral("quillary-test-pw"))
@@ -100,10 +83,10 @@ private slots:
         QCOMPARE(fm.errorString(), QString("Could not resolve host<br>/site/a.txt"));
     }
 
-    void folderChain_data() { addKinds(); }
+    void folderChain_data() { TestServer::addKindRows(); }
     void folderChain()
     {
-        TestServer *s = rowServer();
+        TestServer *s = pool.rowServer();
         if (!s)
             return;
         FtpFileManager fm(baseUrl(s), "/site/");
@@ -146,10 +129,10 @@ private slots:
         QCOMPARE(back->readAll(), QByteArray("below"));
     }
 
-    void refusedFolderEndsTheWalk_data() { addKinds(); }
+    void refusedFolderEndsTheWalk_data() { TestServer::addKindRows(); }
     void refusedFolderEndsTheWalk()
     {
-        TestServer *s = rowServer();
+        TestServer *s = pool.rowServer();
         if (!s)
             return;
         FtpFileManager fm(baseUrl(s), "blocked");
@@ -175,7 +158,7 @@ private slots:
     void uploads()
     {
         QFETCH(int, size);
-        TestServer *s = rowServer();
+        TestServer *s = pool.rowServer();
         if (!s)
             return;
         FtpFileManager fm(baseUrl(s), "up");
@@ -193,10 +176,10 @@ private slots:
         QCOMPARE(back->readAll(), pattern(size) + "+file");
     }
 
-    void largeUpload_data() { addKinds(); }
+    void largeUpload_data() { TestServer::addKindRows(); }
     void largeUpload()
     {
-        TestServer *s = rowServer();
+        TestServer *s = pool.rowServer();
         if (!s)
             return;
         FtpFileManager fm(baseUrl(s), "");
@@ -210,10 +193,10 @@ private slots:
         QVERIFY(back->readAll() == pattern(bigSize));
     }
 
-    void wrongPassword_data() { addKinds(); }
+    void wrongPassword_data() { TestServer::addKindRows(); }
     void wrongPassword()
     {
-        TestServer *s = rowServer();
+        TestServer *s = pool.rowServer();
         if (!s)
             return;
         const int failedBefore = s->log().count("failed login");
@@ -234,10 +217,10 @@ private slots:
 
     // A server that goes away fails the upload; once it is back the same
     // manager goes on, the library logging in again by itself.
-    void serverBackAfterOutage_data() { addKinds(); }
+    void serverBackAfterOutage_data() { TestServer::addKindRows(); }
     void serverBackAfterOutage()
     {
-        TestServer *s = rowServer();
+        TestServer *s = pool.rowServer();
         if (!s)
             return;
         FtpFileManager fm(baseUrl(s), "outage");
@@ -255,10 +238,10 @@ private slots:
         QCOMPARE(fm.errorString(), QString());
     }
 
-    void missingFolder_data() { addKinds(); }
+    void missingFolder_data() { TestServer::addKindRows(); }
     void missingFolder()
     {
-        TestServer *s = rowServer();
+        TestServer *s = pool.rowServer();
         if (!s)
             return;
         FtpFileManager fm(baseUrl(s), "");
@@ -336,7 +319,7 @@ private slots:
     }
     void testConnection()
     {
-        TestServer *s = rowServer();
+        TestServer *s = pool.rowServer();
         if (!s)
             return;
         const QString base = QString("%1://quillarytest:%2@127.0.0.1:%3/site").arg(s->scheme());

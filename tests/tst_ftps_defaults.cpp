@@ -11,21 +11,6 @@
 
 using namespace PublishTest;
 
-Q_DECLARE_METATYPE(TestServer::Kind)
-
-namespace {
-
-QStringList calls(const QSignalSpy &spy, const QString &prefix)
-{
-    QStringList out;
-    for (const QList<QVariant> &args : spy)
-        if (args.at(0).toString().startsWith(prefix))
-            out << args.at(0).toString();
-    return out;
-}
-
-} // namespace
-
 // Publishing over FTPS to vsftpd as a host enables TLS, everything else at
 // its defaults: each data connection must resume the control connection's
 // TLS session, or the server refuses it.

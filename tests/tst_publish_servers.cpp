@@ -29,15 +29,6 @@ QByteArray randomBytes(int size)
     return bytes;
 }
 
-QStringList calls(const QSignalSpy &spy, const QString &prefix)
-{
-    QStringList out;
-    for (const QList<QVariant> &args : spy)
-        if (args.at(0).toString().startsWith(prefix))
-            out << args.at(0).toString();
-    return out;
-}
-
 } // namespace
 
 // Publishing through Bridge to real servers on 127.0.0.1 and to a local folder.

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "bridge.h"
+#include "peakmemory.h"
 #include "testservers.h"
 
 namespace {
@@ -123,17 +124,6 @@ private:
 QString withPort(const QString &scheme, int port, const QString &path, const QString &password = "pw")
 {
     return QStringLiteral("%1://someone:%2@127.0.0.1:%3%4").arg(scheme, password).arg(port).arg(path);
-}
-
-qint64 peakKb()
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return -1;
 }
 
 // A file of that size made of holes, in a server's folder (only root may write there).
@@ -322,7 +312,7 @@ private slots:
         const QString name = "huge-project.json";
         QVERIFY(makeSparse(server->rootFolder() + "/big/" + name, 1700LL * 1000 * 1000));
 
-        const qint64 peakBefore = peakKb();
+        const qint64 peakBefore = TestMemory::peakRssKiB();
         Bridge bridge;
         qputenv("QUILLARY_FTP_DEADLINE_MS", "60000");
         const QString text = bridge.getProjectFile(server->url("/big/" + name).toString());
@@ -330,7 +320,7 @@ private slots:
         QCOMPARE(text, QString());
         const QString reason = bridge.property("error").toString();
         QVERIFY2(reason.contains("larger than 512 MiB"), qPrintable(reason));
-        QVERIFY2(peakKb() - peakBefore < 200 * 1024, qPrintable(QString("peak grew %1 kB").arg(peakKb() - peakBefore)));
+        QVERIFY2(TestMemory::peakRssKiB() - peakBefore < 200 * 1024, qPrintable(QString("peak grew %1 kB").arg(TestMemory::peakRssKiB() - peakBefore)));
 
         // The same file read back by a publish run: an error for the page, never its bytes.
         QSignalSpy calls(&bridge, &Bridge::jsChanged);
@@ -347,7 +337,7 @@ private slots:
         QCOMPARE(seen("Bridge._fmFileReady"), QString());
         bridge.exitPublish();
         QTRY_VERIFY_WITH_TIMEOUT(!seen("Bridge._fmClose").isEmpty(), 20000);
-        QVERIFY2(peakKb() - peakBefore < 200 * 1024, qPrintable(QString("peak grew %1 kB").arg(peakKb() - peakBefore)));
+        QVERIFY2(TestMemory::peakRssKiB() - peakBefore < 200 * 1024, qPrintable(QString("peak grew %1 kB").arg(TestMemory::peakRssKiB() - peakBefore)));
 
         TestEnv::RootScope root;
         QFile::remove(server->rootFolder() + "/big/" + name);

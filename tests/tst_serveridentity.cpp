@@ -13,23 +13,15 @@
 #include "CURLFtp.h"
 #include "bridge.h"
 #include "mainwindow.h"
+#include "publishtestutil.h"
 #include "serveridentity.h"
 #include "testbytes.h"
 #include "testservers.h"
 #include "webfixture.h"
 
-Q_DECLARE_METATYPE(TestServer::Kind)
+using PublishTest::calls;
 
 namespace {
-
-QStringList calls(const QSignalSpy &spy, const QString &prefix)
-{
-    QStringList out;
-    for (const QList<QVariant> &args : spy)
-        if (args.at(0).toString().startsWith(prefix))
-            out << args.at(0).toString();
-    return out;
-}
 
 // Runs a shell command line; its output, or a null array when it failed.
 QByteArray shell(const QString &command)

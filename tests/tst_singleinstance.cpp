@@ -235,14 +235,12 @@ void TestSingleInstance::cleanupTestCase()
 
 void TestSingleInstance::init()
 {
-    WebFixture::eval(*window, QStringLiteral(
-            "window.received = [];"
-            "Bridge.onLoadRequest = function (url) { window.received.push(url); };"));
+    WebFixture::recordLoadRequests(*window);
 }
 
 QStringList TestSingleInstance::received()
 {
-    return WebFixture::eval(*window, QStringLiteral("window.received")).toStringList();
+    return WebFixture::loadRequests(*window);
 }
 
 bool TestSingleInstance::forward(const QString &argument, const QString &workingFolder)

@@ -55,14 +55,13 @@ void TestStartup::cleanupTestCase()
 
 void TestStartup::init()
 {
-    WebFixture::eval(*window, QStringLiteral(
-            "window.received = []; window.pwned = false;"
-            "Bridge.onLoadRequest = function (url) { window.received.push(url); };"));
+    WebFixture::recordLoadRequests(*window);
+    WebFixture::eval(*window, QStringLiteral("window.pwned = false;"));
 }
 
 QStringList TestStartup::received()
 {
-    return WebFixture::eval(*window, QStringLiteral("window.received")).toStringList();
+    return WebFixture::loadRequests(*window);
 }
 
 bool TestStartup::sendRaw(const QByteArray &bytes)

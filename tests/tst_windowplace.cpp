@@ -1,19 +1,13 @@
 #include "testmain.h"
 
-#include <QScreen>
 #include <QSettings>
 
 #include "mainwindow.h"
+#include "windowtestutil.h"
 
 // Where the window comes back on a screen larger than its least size: the
 // offscreen screen is 800 x 600 at a scale of 1.
 static const bool unscaled = qputenv("QT_SCALE_FACTOR", "1");
-
-static QString frameText(const QWidget &window)
-{
-    const QRect f = window.frameGeometry();
-    return QStringLiteral("frame %1 x %2 at %3,%4").arg(f.width()).arg(f.height()).arg(f.x()).arg(f.y());
-}
 
 class TestWindowPlace : public QObject
 {
@@ -24,16 +18,13 @@ private slots:
     void storedGeometryIsBroughtOnScreen_data();
     void storedGeometryIsBroughtOnScreen();
     void maximizedWindowStoresItsNormalGeometry();
-
-private:
-    QRect available() const { return QGuiApplication::primaryScreen()->availableGeometry(); }
 };
 
 void TestWindowPlace::init()
 {
     QVERIFY(unscaled);
     QSettings().clear();
-    QCOMPARE(available().size(), QSize(800, 600));
+    QCOMPARE(WindowTest::available().size(), QSize(800, 600));
 }
 
 void TestWindowPlace::storedGeometryIsBroughtOnScreen_data()
@@ -54,19 +45,7 @@ void TestWindowPlace::storedGeometryIsBroughtOnScreen()
 {
     QFETCH(QRect, stored);
     QFETCH(QRect, expected);
-    {
-        QSettings settings;
-        settings.beginGroup(QStringLiteral("windowOptions"));
-        settings.setValue(QStringLiteral("windowLeft"), stored.x());
-        settings.setValue(QStringLiteral("windowTop"), stored.y());
-        settings.setValue(QStringLiteral("windowWeight"), stored.width());
-        settings.setValue(QStringLiteral("windowHeight"), stored.height());
-    }
-    MainWindow window(false);
-    QCOMPARE(QRect(window.pos(), window.size()), expected);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QVERIFY2(available().contains(window.frameGeometry()), qPrintable(frameText(window)));
+    WindowTest::checkStoredGeometry(stored, expected);
 }
 
 // Closing while maximized stores the size the window had before it was

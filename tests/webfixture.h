@@ -44,4 +44,18 @@ inline bool waitForPage(MainWindow &window, const QString &pageName = QStringLit
     return false;
 }
 
+// From now on the page records each path the window is asked to open (a
+// later start forwards its argument so); loadRequests() gives them in order.
+inline void recordLoadRequests(MainWindow &window)
+{
+    eval(window, QStringLiteral(
+            "window.received = [];"
+            "Bridge.onLoadRequest = function (url) { window.received.push(url); };"));
+}
+
+inline QStringList loadRequests(MainWindow &window)
+{
+    return eval(window, QStringLiteral("window.received")).toStringList();
+}
+
 } // namespace WebFixture
