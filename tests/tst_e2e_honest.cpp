@@ -186,7 +186,10 @@ bool TestE2eHonest::openSite(const QString &file)
 
 bool TestE2eHonest::waitDone(int timeoutMs)
 {
-    if (E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress-done').hidden"), timeoutMs))
+    // The summary of this run, not the one the closed display still holds: a run into
+    // a server folder starts only after the page looked into that folder.
+    if (E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress').hidden"
+                                             " && !document.getElementById('progress-done').hidden"), timeoutMs))
         return true;
     shot(QStringLiteral("honest-stuck-") + QString::fromLatin1(QTest::currentTestFunction()));
     qWarning("no summary; focus on %s, progress: %s", qPrintable(activeId()),
