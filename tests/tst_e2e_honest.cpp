@@ -728,12 +728,15 @@ void TestE2eHonest::errorsGoToTheRightFile()
 void TestE2eHonest::serverFolderOfAnotherSiteAsksFirst_data()
 {
     // What the server folder's project file holds: another site's identity, no
-    // identity and another title (an older version wrote it), or this site's own.
+    // identity and another title (an older version wrote it), text that is no
+    // project, or this site's own; and the site the question names.
     QTest::addColumn<QString>("fixture");
     QTest::addColumn<bool>("asks");
-    QTest::newRow("another site") << "other" << true;
-    QTest::newRow("another site, no identity") << "untitled" << true;
-    QTest::newRow("this site") << "own" << false;
+    QTest::addColumn<QString>("named");
+    QTest::newRow("another site") << "other" << true << "Gamma Garden";
+    QTest::newRow("another site, no identity") << "untitled" << true << "Gamma Garden";
+    QTest::newRow("no project") << "garbled" << true << "another site";
+    QTest::newRow("this site") << "own" << false << "";
 }
 
 // A server folder published to from another computer: this one keeps no record of
@@ -742,6 +745,7 @@ void TestE2eHonest::serverFolderOfAnotherSiteAsksFirst()
 {
     QFETCH(QString, fixture);
     QFETCH(bool, asks);
+    QFETCH(QString, named);
     // A frozen server is woken well inside this; a check that never ends fails the test.
     qputenv("QUILLARY_FTP_DEADLINE_MS", "15000");
     struct Restore { ~Restore() { qunsetenv("QUILLARY_FTP_DEADLINE_MS"); } } restore;
@@ -753,6 +757,8 @@ void TestE2eHonest::serverFolderOfAnotherSiteAsksFirst()
     if (fixture == QLatin1String("own")) {
         project = E2e::eval(*window, QStringLiteral("qlrApp.siteId(qlrApp.currentSite());"
                                                     " qlrApp.projectText(qlrApp.currentSite().project)")).toString().toUtf8();
+    } else if (fixture == QLatin1String("garbled")) {
+        project = "{ \"settings\": { \"title\": \"Cut off";
     } else {
         QJsonObject settings { { QStringLiteral("title"), QStringLiteral("Gamma Garden") } };
         if (fixture == QLatin1String("other"))
@@ -760,7 +766,7 @@ void TestE2eHonest::serverFolderOfAnotherSiteAsksFirst()
         project = QJsonDocument(QJsonObject { { QStringLiteral("settings"), settings },
                                               { QStringLiteral("pages"), QJsonArray() } }).toJson();
     }
-    QVERIFY(project.contains("settings"));
+    QVERIFY(project.contains("\"settings\""));
     {
         // The server's folder belongs to root, as the server's files do.
         TestEnv::RootScope root;
@@ -815,7 +821,7 @@ void TestE2eHonest::serverFolderOfAnotherSiteAsksFirst()
     if (asks) {
         QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('confirm').hidden"), 5000));
         const QString question = E2e::text(*window, QStringLiteral("#confirm-text"));
-        QVERIFY2(question.contains(QStringLiteral("\"Gamma Garden\"")), qPrintable(question));
+        QVERIFY2(question.contains(QLatin1Char('"') + named + QLatin1Char('"')), qPrintable(question));
         QVERIFY2(question.contains(dest), qPrintable(question));
         QVERIFY(!question.contains(server.password()));
         QCOMPARE(E2e::text(*window, QStringLiteral("#btn-confirm-yes")), QStringLiteral("Publish here anyway"));
