@@ -5,6 +5,10 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <QWebElement>
+
+#include <csignal>
 
 #include "e2efixture.h"
 #include "testservers.h"
@@ -35,6 +39,8 @@ private slots:
     void goneRecentSiteCanBeRemoved();
     void errorsGoToTheRightFile_data();
     void errorsGoToTheRightFile();
+    void serverFolderOfAnotherSiteAsksFirst_data();
+    void serverFolderOfAnotherSiteAsksFirst();
 
 private:
     QWebView *view() const { return window->findChild<QWebView *>(); }
@@ -180,7 +186,10 @@ bool TestE2eHonest::openSite(const QString &file)
 
 bool TestE2eHonest::waitDone(int timeoutMs)
 {
-    if (E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress-done').hidden"), timeoutMs))
+    // The summary of this run, not the one the closed display still holds: a run into
+    // a server folder starts only after the page looked into that folder.
+    if (E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress').hidden"
+                                             " && !document.getElementById('progress-done').hidden"), timeoutMs))
         return true;
     shot(QStringLiteral("honest-stuck-") + QString::fromLatin1(QTest::currentTestFunction()));
     qWarning("no summary; focus on %s, progress: %s", qPrintable(activeId()),
@@ -714,6 +723,133 @@ void TestE2eHonest::errorsGoToTheRightFile()
     QCOMPARE(listed.contains(xn.at(1)), n == QLatin1String("failed"));
     QCOMPARE(listed.removeDuplicates(), 0);
     key(Qt::Key_Escape);
+}
+
+void TestE2eHonest::serverFolderOfAnotherSiteAsksFirst_data()
+{
+    // What the server folder's project file holds: another site's identity, no
+    // identity and another title (an older version wrote it), text that is no
+    // project, or this site's own; and the site the question names.
+    QTest::addColumn<QString>("fixture");
+    QTest::addColumn<bool>("asks");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("another site") << "other" << true << "Gamma Garden";
+    QTest::newRow("another site, no identity") << "untitled" << true << "Gamma Garden";
+    QTest::newRow("no project") << "garbled" << true << "another site";
+    QTest::newRow("this site") << "own" << false << "";
+}
+
+// A server folder published to from another computer: this one keeps no record of
+// who published there, so the page reads the folder's project file to know.
+void TestE2eHonest::serverFolderOfAnotherSiteAsksFirst()
+{
+    QFETCH(QString, fixture);
+    QFETCH(bool, asks);
+    QFETCH(QString, named);
+    // A frozen server is woken well inside this; a check that never ends fails the test.
+    qputenv("QUILLARY_FTP_DEADLINE_MS", "15000");
+    struct Restore { ~Restore() { qunsetenv("QUILLARY_FTP_DEADLINE_MS"); } } restore;
+
+    TestServer server(TestServer::PyFtp);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(openSite(siteA));
+    QByteArray project;
+    if (fixture == QLatin1String("own")) {
+        project = E2e::eval(*window, QStringLiteral("qlrApp.siteId(qlrApp.currentSite());"
+                                                    " qlrApp.projectText(qlrApp.currentSite().project)")).toString().toUtf8();
+    } else if (fixture == QLatin1String("garbled")) {
+        project = "{ \"settings\": { \"title\": \"Cut off";
+    } else {
+        QJsonObject settings { { QStringLiteral("title"), QStringLiteral("Gamma Garden") } };
+        if (fixture == QLatin1String("other"))
+            settings.insert(QStringLiteral("siteId"), QStringLiteral("site-published-elsewhere"));
+        project = QJsonDocument(QJsonObject { { QStringLiteral("settings"), settings },
+                                              { QStringLiteral("pages"), QJsonArray() } }).toJson();
+    }
+    QVERIFY(project.contains("\"settings\""));
+    {
+        // The server's folder belongs to root, as the server's files do.
+        TestEnv::RootScope root;
+        QVERIFY(root.ok());
+        QVERIFY(QDir().mkpath(server.rootFolder() + QStringLiteral("/www")));
+        for (const auto &file : { qMakePair(QStringLiteral("project.quillary"), project),
+                                  qMakePair(QStringLiteral("index.html"), QByteArray("<h1>Published before</h1>\n")) }) {
+            QFile out(server.rootFolder() + QStringLiteral("/www/") + file.first);
+            QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file.second) == file.second.size());
+        }
+    }
+    const QMap<QString, QByteArray> before = E2e::filesUnder(server.rootFolder() + QStringLiteral("/www"));
+    QCOMPARE(before.size(), 2);
+    // No record on this computer of anyone publishing there.
+    const QString dest = QStringLiteral("ftp://%1@%2:%3/www").arg(server.user(), server.host()).arg(server.port());
+    QVERIFY(E2e::eval(*window, QStringLiteral("qlrApp.destinationOwner(%1) === null").arg(E2e::quoted(dest))).toBool());
+
+    QVERIFY(addServer(server, server.password(), QStringLiteral("www")));
+    // The server, frozen, keeps the page waiting for its answer: meanwhile the window
+    // goes on painting and says what it waits for. Woken, the server answers.
+    QVERIFY(server.sendSignal(SIGSTOP));
+    int ticks = 0;
+    int ticksChecking = 0;
+    QString checkingText;
+    bool woken = false;
+    QTimer watch;
+    watch.setInterval(20);
+    connect(&watch, &QTimer::timeout, this, [&]() {
+        const QWebElement note = view()->page()->mainFrame()->findFirstElement(QStringLiteral("#publish-checking"));
+        if (!note.isNull() && !note.hasAttribute(QStringLiteral("hidden"))) {
+            checkingText = note.toPlainText();
+            ++ticksChecking;
+        }
+        if (!woken && (ticksChecking == 40 || ++ticks > 400)) {
+            if (ticksChecking)
+                window->grab().save(TestEnv::outputDir(QStringLiteral("e2e")) + QStringLiteral("/honest-20-checking-server-folder-")
+                                    + fixture + QStringLiteral(".png"));
+            woken = server.sendSignal(SIGCONT);
+        }
+    });
+    watch.start();
+    QVERIFY(clickAt(QStringLiteral("#btn-publish-go")));
+    const bool settled = E2e::waitFor(*window, QStringLiteral("document.getElementById('publish-checking').hidden"), 20000);
+    watch.stop();
+    if (!woken)
+        server.sendSignal(SIGCONT);
+    QVERIFY(settled);
+    QVERIFY(woken);
+    QCOMPARE(checkingText, QStringLiteral("Checking the server folder\u2026"));
+    QVERIFY2(ticksChecking >= 40, qPrintable(QString::number(ticksChecking)));
+
+    if (asks) {
+        QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('confirm').hidden"), 5000));
+        const QString question = E2e::text(*window, QStringLiteral("#confirm-text"));
+        QVERIFY2(question.contains(QLatin1Char('"') + named + QLatin1Char('"')), qPrintable(question));
+        QVERIFY2(question.contains(dest), qPrintable(question));
+        QVERIFY(!question.contains(server.password()));
+        QCOMPARE(E2e::text(*window, QStringLiteral("#btn-confirm-yes")), QStringLiteral("Publish here anyway"));
+        // Cancel is the default: it has the focus.
+        QCOMPARE(activeId(), QStringLiteral("btn-confirm-no"));
+        shot(QStringLiteral("honest-21-server-other-site-question-") + fixture);
+        QVERIFY(clickAt(QStringLiteral("#btn-confirm-no")));
+        QTest::qWait(300);
+        QVERIFY(!E2e::visible(*window, QStringLiteral("#progress")));
+        QVERIFY(E2e::visible(*window, QStringLiteral("#publish-dialog")));
+        QCOMPARE(E2e::filesUnder(server.rootFolder() + QStringLiteral("/www")), before);
+        key(Qt::Key_Escape);
+        QVERIFY(!E2e::visible(*window, QStringLiteral("#publish-dialog")));
+        return;
+    }
+    // This site's own folder: published without a question, every file there.
+    QVERIFY(waitDone(60000));
+    QVERIFY(!E2e::visible(*window, QStringLiteral("#confirm")));
+    shot(QStringLiteral("honest-22-server-own-site-published"));
+    QCOMPARE(outcome(), QStringLiteral("published"));
+    QMap<QString, QByteArray> expected = expectedNow();
+    QMap<QString, QByteArray> there = E2e::filesUnder(server.rootFolder() + QStringLiteral("/www"));
+    QVERIFY(there.value(QStringLiteral("index.html")).contains("Alpha Bakery"));
+    const QString diff = E2e::compareFiles(expected, there);
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+    QVERIFY(E2e::eval(*window, QStringLiteral("qlrApp.destinationOwner(%1).title").arg(E2e::quoted(dest))).toString()
+            == QStringLiteral("Alpha Bakery"));
+    QVERIFY(clickAt(QStringLiteral("#btn-done-close")));
 }
 
 QUILLARY_TEST_MAIN(TestE2eHonest)

@@ -69,7 +69,10 @@ bool TestE2ePublish::publishAndWait(bool changesOnly)
     E2e::eval(*window, QStringLiteral("document.getElementById('opt-changes').checked = %1")
                                .arg(changesOnly ? "true" : "false"));
     E2e::click(*window, QStringLiteral("#btn-publish-go"));
-    return E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress-done').hidden"), 120000);
+    // A server folder is looked into before the run starts: the summary of this run,
+    // not the one the closed display still holds.
+    return E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress').hidden"
+                                                " && !document.getElementById('progress-done').hidden"), 120000);
 }
 
 void TestE2ePublish::editAboutPage(const QString &marker)

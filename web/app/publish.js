@@ -537,9 +537,24 @@
         return project || { settings: {}, unreadable: true };
     }
 
+    // The project file published in a server folder, read through the host (which
+    // waits for the server off the window's thread, with a deadline): the project,
+    // { settings: {}, unreadable: true } for a file that is no project, or null when
+    // nothing could be read (no such file, or the server could not be asked).
+    function publishedProjectOnServer(destUrl) {
+        var text = '';
+        B.getProject(destUrl.replace(/\/+$/, '') + '/' + PROJECT, function (t) { text = t ? String(t) : ''; });
+        if (!text)
+            return null;
+        return A.parseProject(text) || { settings: {}, unreadable: true };
+    }
+
     // Whether the destination holds another site, and whether this site's record of
-    // what it published there can still be trusted for a changes-only run.
-    A.destinationState = function (site, destUrl) {
+    // what it published there can still be trusted for a changes-only run. A local
+    // folder is looked into here; for a server folder the caller hands in what
+    // publishedProjectOnServer found there, and without it only this computer's
+    // record of who published there last speaks.
+    A.destinationState = function (site, destUrl, serverProject) {
         var key = A.withoutPassword(destUrl);
         var id = A.siteId(site);
         var owner = A.destinationOwner(key);
@@ -560,6 +575,23 @@
                 }
             } else if (!state.trusted) {
                 state.other = there.settings.title || 'another site';
+            }
+        } else if (serverProject) {
+            var s = serverProject.settings;
+            if (s.siteId) {
+                if (s.siteId === id) {
+                    state.other = '';
+                } else {
+                    state.other = s.title || 'another site';
+                    state.trusted = false;
+                }
+            } else if (serverProject.unreadable) {
+                if (!state.trusted)
+                    state.other = state.other || 'another site';
+            } else if ((s.title || '') !== (site.project.settings.title || '')) {
+                // Written by a version that kept no identity: the title tells sites apart.
+                state.other = s.title || 'another site';
+                state.trusted = false;
             }
         }
         return state;
@@ -840,6 +872,7 @@
 
     var ftpItems = [];
     var ftpSelected = -1;
+    var checkToken = 0;     // the look into a server folder that is still awaited
 
     function readRecentPublish() {
         var found = [];
@@ -1096,8 +1129,21 @@
         A.show($('#publish-problem'), true);
     }
 
+    // While the server folder is looked into, the dialog says so and Publish waits.
+    function showChecking(text) {
+        var node = $('#publish-checking');
+        node.textContent = text || '';
+        A.show(node, !!text);
+        $('#btn-publish-go').disabled = !!text || currentPane() === 'pane-github';
+        if (!text)
+            A.refocusModal($('#publish-dialog'));
+    }
+
     function closeDialog() {
         cancelTest('');
+        // An answer still awaited from the server is no longer wanted.
+        checkToken++;
+        showChecking('');
         A.closeModal($('#publish-dialog'));
     }
 
@@ -1127,7 +1173,9 @@
         A.show(note, true);
         renderRecentPublish();
         loadGitHub();
+        checkToken++;
         showPane(rec && rec.type === 'ftp' ? 'pane-ftp' : 'pane-local');
+        A.show($('#publish-checking'), false);
         A.show($('#publish-problem'), false);
         A.openModal($('#publish-dialog'), {
             cancel: closeDialog,
@@ -1144,6 +1192,8 @@
     function startPublish() {
         var site = A.currentSite();
         var pane = currentPane();
+        if (!site || !$('#publish-checking').hidden)
+            return;
         var dest;
         var record;
         if (pane === 'pane-local') {
@@ -1182,7 +1232,6 @@
             return;
         }
         var changesOnly = $('#opt-changes').checked;
-        var there = A.destinationState(site, dest);
         function go(fresh) {
             closeDialog();
             if (record.type === 'local')
@@ -1192,7 +1241,11 @@
                 A.publish(dest, changesOnly && !fresh, fresh);
             });
         }
-        if (there.other) {
+        function decide(there) {
+            if (!there.other) {
+                go(!there.trusted);
+                return;
+            }
             A.confirm({
                 title: 'Another site is published there',
                 text: A.withoutPassword(dest).replace(/^file:\/\//, '') + ' holds the published site "' + there.other +
@@ -1201,9 +1254,25 @@
                 no: 'Cancel',
                 safeDefault: true
             }, function () { go(true); });
+        }
+        if (record.type === 'local') {
+            decide(A.destinationState(site, dest));
             return;
         }
-        go(!there.trusted);
+        // Whose site the server folder holds: the host logs in once and reads its
+        // project file, which may take a while; the dialog shows what it waits for.
+        var token = ++checkToken;
+        showChecking('Checking the server folder\u2026');
+        setTimeout(function () {
+            if (token !== checkToken)
+                return;
+            var found = publishedProjectOnServer(dest);
+            // Closed meanwhile, or another site opened: nothing more to do.
+            if (token !== checkToken || A.currentSite() !== site)
+                return;
+            showChecking('');
+            decide(A.destinationState(site, dest, found));
+        }, 30);
     }
 
     function openIndex() {
