@@ -413,8 +413,13 @@ bool CURLFtp::put(QByteArray &data, const QString &path)
     curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(data.size()));
     perform();
     restoreRestingState();
-    // What was handed to the library leaves the array, once, at the end.
-    data.remove(0, upload.offset);
+    // What was handed to the library leaves the array, once, at the end. A
+    // whole upload empties it without the copy remove() makes of an array
+    // the caller still shares: that copy doubled the memory of a large file.
+    if (upload.offset >= data.size())
+        data.clear();
+    else
+        data.remove(0, upload.offset);
     return isOk();
 }
 
