@@ -70,6 +70,20 @@ inline bool becomeUser()
     return true;
 }
 
+// Gives up the saved root for good, once the test servers are stopped. The
+// leak checker of sanitizer builds inspects the process at exit from a helper
+// of the same user, and the kernel lets it only when no id of the process is
+// still root.
+inline void releaseRoot()
+{
+    if (!droppedRoot())
+        return;
+    if (::setresgid(kGroup, kGroup, kGroup) != 0 || ::setresuid(kUser, kUser, kUser) != 0)
+        std::abort();
+    droppedRoot() = false;
+    keepDumpable();
+}
+
 // Root for the length of a scope: for test servers and test fixtures only.
 // ok() is false when the test was not started as root.
 class RootScope
@@ -179,10 +193,15 @@ inline void prepareOutput()
         TestEnv::redirect(sandbox.path());                                               \
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                              \
             qputenv("QT_QPA_PLATFORM", "offscreen");                                     \
-        QApplication app(argc, argv);                                                    \
-        AppInfo::apply();                                                                \
-        QTEST_DISABLE_KEYPAD_NAVIGATION                                                  \
-        TestObject tc;                                                                   \
-        QTEST_SET_MAIN_SOURCE_PATH                                                       \
-        return QTest::qExec(&tc, argc, argv);                                            \
+        int result = 0;                                                                  \
+        {                                                                                \
+            QApplication app(argc, argv);                                                \
+            AppInfo::apply();                                                            \
+            QTEST_DISABLE_KEYPAD_NAVIGATION                                              \
+            TestObject tc;                                                               \
+            QTEST_SET_MAIN_SOURCE_PATH                                                   \
+            result = QTest::qExec(&tc, argc, argv);                                      \
+        }                                                                                \
+        TestEnv::releaseRoot();                                                          \
+        return result;                                                                   \
     }

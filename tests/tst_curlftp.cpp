@@ -177,6 +177,34 @@ private slots:
         QVERIFY(!ftp.isAborted());
     }
 
+    // An SFTP transfer that stalls on a frozen server ends with its connection
+    // cut: the library's good-bye to the silent server would wait out its own
+    // limit and then leave the SSH session allocated.
+    void stalledSftpTransferCutsItsConnection()
+    {
+        TestServer frozen(TestServer::Sftp);
+        QVERIFY2(frozen.start(), qPrintable(frozen.errorString()));
+        qputenv("QUILLARY_CURL_TRACE", "1");
+        MessageLog log;
+        bool ok = true;
+        CURLcode code = CURLE_OK;
+        {
+            CURLFtp ftp;
+            ftp.setTimeouts(5, 2);
+            QVERIFY2(ftp.connectToUrl(frozen.storedUrl()), qPrintable(ftp.errorString()));
+            QVERIFY(frozen.sendSignalToAll(SIGSTOP));
+            QByteArray data = pattern(200000);
+            ok = ftp.put(data, "/frozen.bin");
+            code = ftp.code();
+        }
+        qunsetenv("QUILLARY_CURL_TRACE");
+        frozen.sendSignalToAll(SIGCONT);
+        QVERIFY(!ok);
+        QCOMPARE(int(code), int(CURLE_OPERATION_TIMEDOUT));
+        QVERIFY2(log.messages().filter("Disconnect timed out").isEmpty(),
+                 qPrintable(log.messages().filter("Disconnect").join('\n')));
+    }
+
     void logIn_data() { TestServer::addKindRows(); }
     void logIn()
     {

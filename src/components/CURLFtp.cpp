@@ -201,6 +201,7 @@ CURLFtp::CURLFtp()
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &CURLFtp::progress_);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+    trackSocket(curl, &connectionSocket);
     // One "CWD a/b" instead of one per level: on a reused connection every
     // upload otherwise walks back from the log-in folder level by level, a
     // round trip each. A missing folder is refused by the CWD all the same.
@@ -229,7 +230,10 @@ void CURLFtp::applyTimeouts()
 {
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectTimeout);
     curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, stallTimeout);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    // SFTP stalls are ended by progress_() alone: the library's own check
+    // would close the connection with an SSH good-bye to the silent server,
+    // which it gives up after a second, leaving the SSH session unfreed.
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, isSftp ? 0L : 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallTimeout);
 }
 
@@ -291,6 +295,7 @@ bool CURLFtp::connectToUrl(const QUrl &url)
         host = QLatin1Char('[') + host + QLatin1Char(']');
     QString server = scheme + QStringLiteral("://") + host + QLatin1Char(':') + QString::number(url.port());
     isSftp = scheme == QLatin1String("sftp");
+    applyTimeouts();
     if (scheme == QLatin1String("ftps")) {
         curl_easy_setopt(curl, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
         curl_easy_setopt(curl, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_SSL));
@@ -528,7 +533,7 @@ int CURLFtp::progress_(void *user, curl_off_t, curl_off_t dlnow, curl_off_t, cur
 {
     auto *self = static_cast<CURLFtp *>(user);
     if (self->aborted)
-        return 1;
+        return self->endTransfer();
     // The library's own stall checks cover data transfers and FTP replies,
     // not an SSH server that stops answering a request: nothing moving for
     // the stall time-out ends any transfer.
@@ -540,9 +545,20 @@ int CURLFtp::progress_(void *user, curl_off_t, curl_off_t dlnow, curl_off_t, cur
     }
     if (self->stallClock.hasExpired(qint64(self->stallTimeout) * 1000)) {
         self->stalled = true;
-        return 1;
+        return self->endTransfer();
     }
     return 0;
+}
+
+int CURLFtp::endTransfer()
+{
+    // The library closes the connection of a transfer ended here. An SSH
+    // good-bye to a server that stopped answering is given up after a second
+    // and leaks the SSH session; with the connection cut it fails at once and
+    // everything is freed.
+    if (isSftp)
+        cutSocket(connectionSocket);
+    return 1;
 }
 
 size_t CURLFtp::writer_(char *, size_t size, size_t count, void *user)

@@ -76,6 +76,8 @@ public:
     };
 
     static int progress_(void *user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
+    // Ends the transfer from progress_(), so that its connection closes at once.
+    int endTransfer();
 
     // A download in progress: the target, what arrived, and the most it may hold.
     struct Download
@@ -124,4 +126,6 @@ private:
     qint64 lastMoved = -1;
     QElapsedTimer stallClock;
     bool stalled = false;
+    // The open connection's socket (the latest one for FTP), for endTransfer().
+    curl_socket_t connectionSocket = CURL_SOCKET_BAD;
 };
