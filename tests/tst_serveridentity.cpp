@@ -198,6 +198,9 @@ private slots:
             QVERIFY2(ftp.errorString().startsWith(changedText(server)), qPrintable(ftp.errorString()));
         }
         // The text reaches the page of a publish run, and the test of a site.
+        // The run connects once: a refused identity is not tried again.
+        QTRY_VERIFY_WITH_TIMEOUT(connections(server) > connected, 5000);
+        const int beforeRun = connections(server);
         Bridge bridge;
         QSignalSpy page(&bridge, &Bridge::jsChanged);
         QVERIFY(bridge.initFileManager(server.url("/site").toString()));
@@ -207,6 +210,9 @@ private slots:
                  qPrintable(calls(page, "Bridge._fmError(").first()));
         bridge.exitPublish();
         QTRY_VERIFY_WITH_TIMEOUT(!calls(page, "Bridge._fmClose(").isEmpty(), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(connections(server) > beforeRun, 5000);
+        QTest::qWait(300);
+        QCOMPARE(connections(server) - beforeRun, 1);
         QVERIFY(!bridge.testFtpLocation(server.url("/site").toString()));
         // The server saw the connections, but not one log-in attempt.
         QTRY_VERIFY_WITH_TIMEOUT(connections(server) > connected, 5000);

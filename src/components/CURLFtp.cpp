@@ -506,6 +506,11 @@ QString CURLFtp::errorString() const
     return errorText(int(lastCode));
 }
 
+bool CURLFtp::identityRefused() const
+{
+    return lastCode != CURLE_OK && !identity.refusal().isEmpty();
+}
+
 bool CURLFtp::serverStoppedAnswering() const
 {
     switch (lastCode) {

@@ -51,6 +51,9 @@ public:
     QString errorString() const;
     // The last transfer timed out or lost its connection: trying again at
     // once would only wait for the same silent server.
+    // The last connection was refused because the server's identity changed:
+    // trying again would only be refused again.
+    bool identityRefused() const;
     bool serverStoppedAnswering() const;
 
     void abort();

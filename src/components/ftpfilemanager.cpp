@@ -174,8 +174,10 @@ bool FtpFileManager::runOperation()
             break;
         case 2:
             --connectAttemptsLeft;
-            // A server that let the attempt time out gets no second one at once.
-            if (connectAttemptsLeft <= 0 || ftp.isAborted() || ftp.serverStoppedAnswering()) {
+            // A server that let the attempt time out gets no second one at once,
+            // nor one whose identity was refused.
+            if (connectAttemptsLeft <= 0 || ftp.isAborted() || ftp.serverStoppedAnswering()
+                || ftp.identityRefused()) {
                 connectAttemptsLeft = 0;
                 return false;
             }
