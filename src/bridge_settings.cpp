@@ -68,11 +68,6 @@ void writeFtpList(QSettings &settings, const QList<QUrl> &list)
     settings.endArray();
 }
 
-[[maybe_unused]] QString encodeCredential(const QString &plain)
-{
-    return QString::fromLatin1(EncryptManager::encode(plain).toLatin1().toBase64());
-}
-
 QString decodeCredential(const QString &stored)
 {
     return EncryptManager::decode(QString::fromUtf8(QByteArray::fromBase64(stored.toLatin1())));
