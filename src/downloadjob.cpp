@@ -126,13 +126,15 @@ QString DownloadJob::replyFailure() const
     const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isValid() && status.toInt() >= 300)
         return QStringLiteral("Unexpected HTTP status %1").arg(status.toInt());
-    // A connection that ended early is a short file, not a download.
-    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    // A connection that ended early is a short file, not a download. After a
+    // redirect on a kept-alive connection Qt can merge the redirect page's
+    // headers with the final ones ("Content-Length: 5, 10"): the last value is
+    // the final response's.
+    bool known = false;
+    const qint64 length = m_reply->rawHeader("Content-Length").split(',').last().trimmed().toLongLong(&known);
     const QByteArray encoding = m_reply->rawHeader("Content-Encoding").trimmed().toLower();
-    if (length.isValid() && (encoding.isEmpty() || encoding == "identity")
-            && m_received != length.toLongLong())
-        return QStringLiteral("Download incomplete: %1 of %2 bytes arrived")
-                .arg(m_received).arg(length.toLongLong());
+    if (known && (encoding.isEmpty() || encoding == "identity") && m_received != length)
+        return QStringLiteral("Download incomplete: %1 of %2 bytes arrived").arg(m_received).arg(length);
     return QString();
 }
 
