@@ -241,6 +241,8 @@ void MainWindow::saveGeometryToSettings()
     createPrivateFile(settings.fileName());
     settings.sync();
     QFile::setPermissions(settings.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (settings.status() != QSettings::NoError)
+        qWarning().noquote() << "the window's place could not be stored in" << settings.fileName();
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
@@ -530,6 +532,7 @@ void MainWindow::getProjectScreen(QString frameName, QString saveToUrl, QSize _o
     painter.drawImage(QRect(QPoint(0, 0), outSize), rendering, cut);
     painter.end();
 
-    const bool saved = !path.isEmpty() && output.save(path);
+    const bool saved = !path.isEmpty()
+            && saveImageFile(output, path, QFileInfo(path).suffix().toLower().toLatin1());
     m_bridge.emitScreenReady(saved ? saveToUrl : QString());
 }
