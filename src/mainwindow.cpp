@@ -33,6 +33,7 @@
 #include "privatefile.h"
 #include "qnetworkaccessmanagerex.h"
 #include "qwebpageex.h"
+#include "settingssync.h"
 #include "singleinstance.h"
 
 // The host script and the window icons are compiled in; registering them before
@@ -239,10 +240,8 @@ void MainWindow::saveGeometryToSettings()
     // The same file holds stored FTP credentials: private to the user from
     // the first byte, also when the window is the first to create it.
     createPrivateFile(settings.fileName());
-    settings.sync();
+    syncSettingsWhole(settings);
     QFile::setPermissions(settings.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (settings.status() != QSettings::NoError)
-        qWarning().noquote() << "the window's place could not be stored in" << settings.fileName();
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
