@@ -90,6 +90,18 @@ bool pointsInside(const QFileInfo &entry, const QString &sourceRoot)
     return !target.isEmpty() && isSameOrInside(target, sourceRoot);
 }
 
+// A folder made by a copy gets the source folder's permission bits under the
+// umask, as cp gives them, once its entries are in: a private folder stays
+// private. Its user keeps full rights to it, so the copy can be worked on;
+// folders out of the bundle stay the user's ordinary ones.
+void keepFolderMode(const QString &source, const QString &destination)
+{
+    struct stat st {};
+    if (source.startsWith(QLatin1Char(':')) || ::stat(QFile::encodeName(source).constData(), &st) != 0)
+        return;
+    ::chmod(QFile::encodeName(destination).constData(), (st.st_mode & 0777 & ~currentUmask()) | S_IRWXU);
+}
+
 bool copyFolder(const QString &source, const QString &destination, bool overwrite,
                 const QString &sourceRoot, const QString &destinationRoot, QSet<QString> &visited)
 {
@@ -101,7 +113,8 @@ bool copyFolder(const QString &source, const QString &destination, bool overwrit
     visited.insert(real);
 
     const QFileInfo destInfo(destination);
-    if (!destInfo.isDir() && !QDir().mkdir(destination)) {
+    const bool made = !destInfo.isDir();
+    if (made && !QDir().mkdir(destination)) {
         qDebug() << "copyDir: cannot make the folder" << destination;
         return false;
     }
@@ -141,6 +154,8 @@ bool copyFolder(const QString &source, const QString &destination, bool overwrit
                         sourceRoot, destinationRoot, visited))
             ok = false;
     }
+    if (made)
+        keepFolderMode(source, destination);
     return ok;
 }
 
@@ -204,14 +219,18 @@ bool copyDir(const QString &source, const QString &destination, bool overwrite)
         qWarning() << "copyDir: destination lies inside the source:" << destination;
         return false;
     }
+    const bool made = !QFileInfo(destination).isDir();
     if (!QDir().mkpath(destination) || !QFileInfo(destination).isDir()) {
         qDebug() << "copyDir: cannot make the folder" << destination;
         return false;
     }
     QSet<QString> visited;
-    return copyFolder(QDir::cleanPath(QDir::fromNativeSeparators(source)),
-                      QDir::cleanPath(QDir::fromNativeSeparators(destination)), overwrite, realSource,
-                      QFileInfo(destination).canonicalFilePath(), visited);
+    const bool ok = copyFolder(QDir::cleanPath(QDir::fromNativeSeparators(source)),
+                               QDir::cleanPath(QDir::fromNativeSeparators(destination)), overwrite, realSource,
+                               QFileInfo(destination).canonicalFilePath(), visited);
+    if (made)
+        keepFolderMode(source, destination);
+    return ok;
 }
 
 bool copyFileData(const QString &source, const QString &target)

@@ -331,6 +331,12 @@ void TestCopyMove::copyKeepsPermissions()
     const QString src = at(QStringLiteral("site/file"));
     QVERIFY(writeAll(src, "content"));
     QVERIFY(::chmod(QFile::encodeName(src).constData(), mode_t(source)) == 0);
+    QVERIFY(writeAll(at(QStringLiteral("site/inner/file")), "content"));
+    QVERIFY(::chmod(QFile::encodeName(at(QStringLiteral("site/inner/file"))).constData(), mode_t(source)) == 0);
+    // The folders as a folder for such files would be: searchable wherever readable.
+    const mode_t sourceFolder = mode_t(source) | 0700 | ((mode_t(source) & 0444) >> 2);
+    QVERIFY(::chmod(QFile::encodeName(at(QStringLiteral("site/inner"))).constData(), sourceFolder) == 0);
+    QVERIFY(::chmod(QFile::encodeName(at(QStringLiteral("site"))).constData(), sourceFolder) == 0);
     QVERIFY(writeAll(at(QStringLiteral("existing")), "older"));
     const mode_t saved = ::umask(mode_t(umask));
     const QString fresh = bridge.copyLocal(fileUrl(src), fileUrl(at(QStringLiteral("copy"))));
@@ -340,11 +346,17 @@ void TestCopyMove::copyKeepsPermissions()
     QCOMPARE(fresh, fileUrl(at(QStringLiteral("copy"))));
     QCOMPARE(replaced, fileUrl(at(QStringLiteral("existing"))));
     QCOMPARE(folder, fileUrl(at(QStringLiteral("site-copy"))));
-    for (const QString &name : { QStringLiteral("copy"), QStringLiteral("existing"), QStringLiteral("site-copy/file") }) {
+    for (const QString &name : { QStringLiteral("copy"), QStringLiteral("existing"), QStringLiteral("site-copy/file"),
+                                 QStringLiteral("site-copy/inner/file") }) {
         QVERIFY2(modeOf(at(name)) == mode_t(expected),
                  qPrintable(QStringLiteral("%1 has mode %2").arg(name).arg(modeOf(at(name)), 0, 8)));
         QCOMPARE(readAll(at(name)), QByteArray("content"));
     }
+    // Folders alike, the user keeping the right to work in the copy.
+    const mode_t folderMode = sourceFolder & ~mode_t(umask);
+    for (const QString &name : { QStringLiteral("site-copy"), QStringLiteral("site-copy/inner") })
+        QVERIFY2(modeOf(at(name)) == folderMode,
+                 qPrintable(QStringLiteral("%1 has mode %2").arg(name).arg(modeOf(at(name)), 0, 8)));
 }
 
 // Another file system takes no rename: everything is copied, hidden entries,
