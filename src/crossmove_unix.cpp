@@ -32,7 +32,8 @@ bool keepTimes(const QByteArray &path, const struct stat &st)
 
 bool failed(const char *what, const QByteArray &path)
 {
-    qWarning().noquote() << "move:" << what << QFile::decodeName(path) << ":" << qt_error_string(errno);
+    const int error = errno;
+    qWarning().noquote() << "move:" << what << QFile::decodeName(path) << ":" << qt_error_string(error);
     return false;
 }
 
