@@ -8,10 +8,11 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
+#include "filewriter.h"
 #include "miscutils.h"
+#include "crossmove.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -25,12 +26,11 @@ namespace {
 bool writeWholeFile(const QString &path, const QByteArray &bytes)
 {
     QFileInfo(path).absoluteDir().mkpath(QStringLiteral("."));
-    QSaveFile file(path);
+    FileWriter file(path);
     file.setDirectWriteFallback(true);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+    if (file.open() && file.write(bytes) && file.commit())
         return true;
-    qWarning().noquote() << "cannot write" << path << ":" << file.errorString();
-    file.cancelWriting();
+    qWarning().noquote() << file.errorString();
     return false;
 }
 
@@ -157,24 +157,11 @@ bool Bridge::moveLocal(QString src, QString dest)
         return false;
     if (::rename(QFile::encodeName(source).constData(), QFile::encodeName(destination).constData()) == 0)
         return true;
-    // Another file system cannot take a rename: copy, then remove the source,
-    // which stays whole when the copy fails.
-    if (errno != EXDEV || sourceInfo.isSymLink())
+    // Another file system cannot take a rename: everything is copied, then the
+    // source removed; a copy that did not arrive whole is taken back.
+    if (errno != EXDEV)
         return false;
-    const bool copied = sourceInfo.isDir() ? copyDir(source, destination, false)
-                                           : copyFileData(source, destination);
-    if (!copied) {
-        if (sourceInfo.isDir())
-            removeDir(destination);
-        else
-            QFile::remove(destination);
-        return false;
-    }
-    if (sourceInfo.isDir() ? !removeDir(source) : !QFile::remove(source)) {
-        // Both are there now; the copy is whole, so the move itself happened.
-        qWarning().noquote() << "moved" << source << "but could not remove it afterwards";
-    }
-    return true;
+    return moveAcrossFileSystems(source, destination);
 }
 
 bool Bridge::removeLocal(QString url)

@@ -5,10 +5,8 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
-#include <QImageWriter>
 #include <QPainter>
 #include <QRandomGenerator>
-#include <QSaveFile>
 
 #include <limits>
 
@@ -73,15 +71,8 @@ QString saveImage(const QImage &image, const QString &folder, const QString &sou
     const QString name = outputName(folder, source, nameSize, extension);
     if (name.isEmpty())
         return QString();
-    QSaveFile file(name);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!saveImageFile(image, name, extension.toLatin1(), quality))
         return QString();
-    QImageWriter writer(&file, extension.toLatin1());
-    writer.setQuality(quality);
-    if (!writer.write(image) || !file.commit()) {
-        file.cancelWriting();
-        return QString();
-    }
     return localPathToUrl(name);
 }
 

@@ -10,6 +10,7 @@
 #include "miscutils.h"
 #include "privatefile.h"
 #include "serveridentity.h"
+#include "settingssync.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ const int ftpListKeptOld = 10;
 void flushPrivately(QSettings &settings)
 {
     createPrivateFile(settings.fileName());
-    settings.sync();
+    syncSettingsWhole(settings);
     QFile::setPermissions(settings.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 

@@ -33,6 +33,7 @@
 #include "privatefile.h"
 #include "qnetworkaccessmanagerex.h"
 #include "qwebpageex.h"
+#include "settingssync.h"
 #include "singleinstance.h"
 
 // The host script and the window icons are compiled in; registering them before
@@ -239,7 +240,7 @@ void MainWindow::saveGeometryToSettings()
     // The same file holds stored FTP credentials: private to the user from
     // the first byte, also when the window is the first to create it.
     createPrivateFile(settings.fileName());
-    settings.sync();
+    syncSettingsWhole(settings);
     QFile::setPermissions(settings.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
@@ -530,6 +531,7 @@ void MainWindow::getProjectScreen(QString frameName, QString saveToUrl, QSize _o
     painter.drawImage(QRect(QPoint(0, 0), outSize), rendering, cut);
     painter.end();
 
-    const bool saved = !path.isEmpty() && output.save(path);
+    const bool saved = !path.isEmpty()
+            && saveImageFile(output, path, QFileInfo(path).suffix().toLower().toLatin1());
     m_bridge.emitScreenReady(saved ? saveToUrl : QString());
 }

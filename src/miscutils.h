@@ -44,8 +44,12 @@ QString loadText(const QString &path, const QString &codec);
 // failed; links that lead out of the source folder are not followed.
 bool copyDir(const QString &source, const QString &destination, bool overwrite);
 // Copies one file in pieces (any size, little memory) into a new file of the
-// user's, replacing the target only once the copy is whole.
+// user's with the source's permission bits under the umask, replacing the
+// target only once the copy is whole.
 bool copyFileData(const QString &source, const QString &target);
+// Encodes the image in the format and writes the file whole, or leaves what
+// was there.
+bool saveImageFile(const QImage &image, const QString &path, const QByteArray &format, int quality = -1);
 // Only plain files (and those of the resource bundle): a pipe or a device such
 // as /dev/zero would block the window or never end.
 bool isPlainFile(const QString &path);

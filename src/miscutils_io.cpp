@@ -6,11 +6,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QImageWriter>
 #include <QSet>
 #include <QTextCodec>
 #include <QTextStream>
 #include <QXmlStreamReader>
+
+#include "filewriter.h"
 
 #include <cstring>
 #include <sys/stat.h>
@@ -88,6 +90,18 @@ bool pointsInside(const QFileInfo &entry, const QString &sourceRoot)
     return !target.isEmpty() && isSameOrInside(target, sourceRoot);
 }
 
+// A folder made by a copy gets the source folder's permission bits under the
+// umask, as cp gives them, once its entries are in: a private folder stays
+// private. Its user keeps full rights to it, so the copy can be worked on;
+// folders out of the bundle stay the user's ordinary ones.
+void keepFolderMode(const QString &source, const QString &destination)
+{
+    struct stat st {};
+    if (source.startsWith(QLatin1Char(':')) || ::stat(QFile::encodeName(source).constData(), &st) != 0)
+        return;
+    ::chmod(QFile::encodeName(destination).constData(), (st.st_mode & 0777 & ~currentUmask()) | S_IRWXU);
+}
+
 bool copyFolder(const QString &source, const QString &destination, bool overwrite,
                 const QString &sourceRoot, const QString &destinationRoot, QSet<QString> &visited)
 {
@@ -99,7 +113,8 @@ bool copyFolder(const QString &source, const QString &destination, bool overwrit
     visited.insert(real);
 
     const QFileInfo destInfo(destination);
-    if (!destInfo.isDir() && !QDir().mkdir(destination)) {
+    const bool made = !destInfo.isDir();
+    if (made && !QDir().mkdir(destination)) {
         qDebug() << "copyDir: cannot make the folder" << destination;
         return false;
     }
@@ -139,6 +154,8 @@ bool copyFolder(const QString &source, const QString &destination, bool overwrit
                         sourceRoot, destinationRoot, visited))
             ok = false;
     }
+    if (made)
+        keepFolderMode(source, destination);
     return ok;
 }
 
@@ -159,24 +176,14 @@ QSize scaledToFit(const QSize &size, const QSize &bounds)
 
 bool saveText(const QString &path, const QString &text, const QString &codec)
 {
-    QTextCodec *textCodec = codecByName(codec);
-    if (!textCodec)
+    if (!codecByName(codec))
         return false;
     // Written beside the old file and renamed over it, so a failed write keeps
     // the previous content instead of leaving half a file.
-    QSaveFile file(path);
+    FileWriter file(path);
     file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qDebug() << "saveText: cannot open" << path << file.errorString();
-        return false;
-    }
-    QTextStream stream(&file);
-    stream.setCodec(textCodec);
-    stream.setGenerateByteOrderMark(false);
-    stream << text;
-    stream.flush();
-    if (stream.status() != QTextStream::Ok || !file.commit()) {
-        qDebug() << "saveText: cannot write" << path << file.errorString();
+    if (!file.open() || !file.write(textToBytes(text, codec)) || !file.commit()) {
+        qDebug().noquote() << "saveText:" << file.errorString();
         return false;
     }
     return true;
@@ -212,14 +219,18 @@ bool copyDir(const QString &source, const QString &destination, bool overwrite)
         qWarning() << "copyDir: destination lies inside the source:" << destination;
         return false;
     }
+    const bool made = !QFileInfo(destination).isDir();
     if (!QDir().mkpath(destination) || !QFileInfo(destination).isDir()) {
         qDebug() << "copyDir: cannot make the folder" << destination;
         return false;
     }
     QSet<QString> visited;
-    return copyFolder(QDir::cleanPath(QDir::fromNativeSeparators(source)),
-                      QDir::cleanPath(QDir::fromNativeSeparators(destination)), overwrite, realSource,
-                      QFileInfo(destination).canonicalFilePath(), visited);
+    const bool ok = copyFolder(QDir::cleanPath(QDir::fromNativeSeparators(source)),
+                               QDir::cleanPath(QDir::fromNativeSeparators(destination)), overwrite, realSource,
+                               QFileInfo(destination).canonicalFilePath(), visited);
+    if (made)
+        keepFolderMode(source, destination);
+    return ok;
 }
 
 bool copyFileData(const QString &source, const QString &target)
@@ -227,13 +238,27 @@ bool copyFileData(const QString &source, const QString &target)
     QFile in(source);
     if (!isPlainFile(source) || !in.open(QIODevice::ReadOnly))
         return false;
+    // The copy gets the source's permission bits under the umask, as cp does: a
+    // private file stays private, an executable stays executable. A copy out of
+    // the read-only bundle is writable like any new file of the user's.
+    const mode_t umask = currentUmask();
+    mode_t mode = 0666;
+    if (source.startsWith(QLatin1Char(':'))) {
+        if (in.permissions() & QFileDevice::ExeOwner)
+            mode = 0777;
+    } else {
+        struct stat st {};
+        if (::fstat(in.handle(), &st) != 0)
+            return false;
+        mode = st.st_mode & 0777;
+    }
     // Written beside the target and renamed over it, so a failed copy keeps what
     // was there. Only when the folder refuses new files but the target itself is
     // writable is the target written in place.
-    QSaveFile out(target);
+    FileWriter out(target);
     out.setDirectWriteFallback(true);
-    if (!out.open(QIODevice::WriteOnly)) {
-        qDebug() << "copy: cannot write" << target << out.errorString();
+    if (!out.open(int(mode & ~umask))) {
+        qDebug().noquote() << "copy:" << out.errorString();
         return false;
     }
     // In pieces: a file of any size takes the same small amount of memory.
@@ -241,39 +266,45 @@ bool copyFileData(const QString &source, const QString &target)
     const qint64 chunk = 1 << 20;
     QByteArray buffer(int(chunk), Qt::Uninitialized);
     static const QByteArray zeros(int(chunk), '\0');
-    qint64 total = 0;
-    bool hole = false;
     for (;;) {
         const qint64 n = in.read(buffer.data(), chunk);
         if (n < 0) {
             qDebug() << "copy: cannot read" << source << in.errorString();
-            out.cancelWriting();
             return false;
         }
         if (n == 0)
             break;
-        total += n;
-        if (n == chunk && memcmp(buffer.constData(), zeros.constData(), size_t(n)) == 0) {
-            hole = out.seek(total);
-            if (hole)
-                continue;
-        }
-        hole = false;
-        if (out.write(buffer.constData(), n) != n) {
-            qDebug() << "copy: cannot write" << target << out.errorString();
-            out.cancelWriting();
+        const bool ok = n == chunk && memcmp(buffer.constData(), zeros.constData(), size_t(n)) == 0
+                ? out.skip(n)
+                : out.write(buffer.constData(), n);
+        if (!ok) {
+            qDebug().noquote() << "copy:" << out.errorString();
             return false;
         }
     }
-    if ((hole && !out.resize(total)) || !out.commit()) {
-        qDebug() << "copy: cannot write" << target << out.errorString();
+    if (!out.commit()) {
+        qDebug().noquote() << "copy:" << out.errorString();
         return false;
     }
-    // Copies are the user's files: a copy out of the read-only bundle is
-    // writable like any new file; an executable keeps its executable bits.
-    if (!source.startsWith(QLatin1Char(':')) && (in.permissions() & QFileDevice::ExeOwner)) {
-        const mode_t mode = 0777 & ~currentUmask();
-        ::chmod(QFile::encodeName(target).constData(), mode);
+    return true;
+}
+
+bool saveImageFile(const QImage &image, const QString &path, const QByteArray &format, int quality)
+{
+    if (image.isNull())
+        return false;
+    FileWriter file(path);
+    if (!file.open())
+        return false;
+    QImageWriter writer(&file.device(), format);
+    writer.setQuality(quality);
+    if (!writer.write(image)) {
+        qDebug().noquote() << "cannot write the image" << path << writer.errorString();
+        return false;
+    }
+    if (!file.commit()) {
+        qDebug().noquote() << file.errorString();
+        return false;
     }
     return true;
 }

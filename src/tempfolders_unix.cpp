@@ -4,7 +4,8 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
+
+#include "filewriter.h"
 
 #include <cerrno>
 #include <csignal>
@@ -46,10 +47,13 @@ bool isAlive(qint64 pid, const QByteArray &startTime)
 
 bool TempFolders::markOwner(const QString &folder)
 {
-    QSaveFile marker(folder + QLatin1Char('/') + QLatin1String(markerName));
     const qint64 pid = QCoreApplication::applicationPid();
     const QByteArray text = QByteArray::number(pid) + ' ' + startTimeOf(pid) + '\n';
-    return marker.open(QIODevice::WriteOnly) && marker.write(text) == text.size() && marker.commit();
+    QString error;
+    if (FileWriter::writeWhole(folder + QLatin1Char('/') + QLatin1String(markerName), text, &error))
+        return true;
+    qWarning().noquote() << error;
+    return false;
 }
 
 int TempFolders::removeStale()

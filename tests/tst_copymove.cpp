@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "bridge.h"
+#include "filesizecap.h"
 #include "miscutils.h"
 #include "peakmemory.h"
 #include "resourcebundle.h"
@@ -27,7 +28,10 @@ private slots:
     void folderCopyWithUnreadableFile();
     void linkOutOfTheTreeIsNotFollowed();
     void copyLargerThanAnyArray();
+    void copyKeepsPermissions_data();
+    void copyKeepsPermissions();
     void moveFolderToAnotherFileSystem();
+    void moveFolderFailsAndKeepsSource_data();
     void moveFolderFailsAndKeepsSource();
 
 private:
@@ -61,6 +65,11 @@ mode_t modeOf(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
+QStringList entriesOf(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
 mode_t processUmask()
 {
     const mode_t mask = ::umask(022);
@@ -78,6 +87,60 @@ QString otherFileSystemFolder(const QString &from)
             || a.st_dev == b.st_dev || ::access(shm.constData(), W_OK | X_OK) != 0)
         return QString();
     return QString::fromLatin1(shm);
+}
+
+// Everything in a tree, hidden entries included, each with its kind, mode,
+// modification time and content or link text: two trees with the same
+// snapshot hold the same.
+QStringList snapshot(const QString &root)
+{
+    QStringList lines;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat st {};
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
+            lines << path + QStringLiteral(" <gone>");
+            continue;
+        }
+        QString line = QDir(root).relativeFilePath(path) + QStringLiteral(" mode ")
+                + QString::number(st.st_mode, 8) + QStringLiteral(" mtime ") + QString::number(st.st_mtime);
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = ::readlink(QFile::encodeName(path).constData(), target, sizeof target);
+            line += QStringLiteral(" -> ") + QString::fromLocal8Bit(target, n < 0 ? 0 : int(n));
+        } else if (S_ISREG(st.st_mode)) {
+            line += QStringLiteral(" content ") + QString::fromLatin1(readAll(path).toHex());
+        }
+        lines << line;
+    }
+    lines.sort();
+    return lines;
+}
+
+// A small site as a server wants it: hidden files and folders, links inside
+// the site, out of it and to nowhere, a private file and a script.
+void makeSite(const QString &src)
+{
+    QVERIFY(writeAll(src + QStringLiteral("/index.html"), "index"));
+    QVERIFY(writeAll(src + QStringLiteral("/.htaccess"), "Options -Indexes"));
+    QVERIFY(writeAll(src + QStringLiteral("/.well-known/acme-challenge/token"), "proof"));
+    QVERIFY(writeAll(src + QStringLiteral("/assets/img/a.png"), "png"));
+    QVERIFY(writeAll(src + QStringLiteral("/private.key"), "secret"));
+    QVERIFY(::chmod(QFile::encodeName(src + QStringLiteral("/private.key")).constData(), 0600) == 0);
+    QVERIFY(writeAll(src + QStringLiteral("/cgi/run.sh"), "#!/bin/sh\n"));
+    QVERIFY(::chmod(QFile::encodeName(src + QStringLiteral("/cgi/run.sh")).constData(), 0755) == 0);
+    QVERIFY(::chmod(QFile::encodeName(src + QStringLiteral("/.well-known")).constData(), 0750) == 0);
+    QVERIFY(QFile::link(QStringLiteral("index.html"), src + QStringLiteral("/home.html")));
+    QVERIFY(QFile::link(QStringLiteral("/etc/hostname"), src + QStringLiteral("/.outside")));
+    QVERIFY(QFile::link(QStringLiteral("missing/target"), src + QStringLiteral("/assets/dangling")));
+    QVERIFY(::mkfifo(QFile::encodeName(src + QStringLiteral("/cgi/.pipe")).constData(), 0600) == 0);
+    // Times from the past, so that a copy stamped "now" shows.
+    const struct timespec old[2] = { { 1000000000, 0 }, { 1000000000, 0 } };
+    for (const char *name : { "index.html", ".htaccess", ".well-known", "assets/img", "home.html" })
+        QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(src + QLatin1Char('/') + QLatin1String(name)).constData(),
+                            old, AT_SYMLINK_NOFOLLOW) == 0);
 }
 
 } // namespace
@@ -244,52 +307,147 @@ void TestCopyMove::copyLargerThanAnyArray()
     QVERIFY2(after - before < 64 * 1024, qPrintable(QStringLiteral("peak grew by %1 KiB").arg(after - before)));
 }
 
-// Another file system takes no rename: the folder is copied, then removed.
+void TestCopyMove::copyKeepsPermissions_data()
+{
+    QTest::addColumn<int>("umask");
+    QTest::addColumn<int>("source");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("private file, umask 022") << 022 << 0600 << 0600;
+    QTest::newRow("script, umask 022") << 022 << 0755 << 0755;
+    QTest::newRow("shared file, umask 022") << 022 << 0664 << 0644;
+    QTest::newRow("script, umask 077") << 077 << 0755 << 0700;
+    QTest::newRow("read-only file, umask 002") << 002 << 0444 << 0444;
+}
+
+// A copy has the source's permission bits under the umask, as cp makes it: a
+// private file is not readable by others, a script stays executable. The same
+// for a file replaced by the copy and for the files of a folder copy.
+void TestCopyMove::copyKeepsPermissions()
+{
+    QFETCH(int, umask);
+    QFETCH(int, source);
+    QFETCH(int, expected);
+    Bridge bridge;
+    const QString src = at(QStringLiteral("site/file"));
+    QVERIFY(writeAll(src, "content"));
+    QVERIFY(::chmod(QFile::encodeName(src).constData(), mode_t(source)) == 0);
+    QVERIFY(writeAll(at(QStringLiteral("site/inner/file")), "content"));
+    QVERIFY(::chmod(QFile::encodeName(at(QStringLiteral("site/inner/file"))).constData(), mode_t(source)) == 0);
+    // The folders as a folder for such files would be: searchable wherever readable.
+    const mode_t sourceFolder = mode_t(source) | 0700 | ((mode_t(source) & 0444) >> 2);
+    QVERIFY(::chmod(QFile::encodeName(at(QStringLiteral("site/inner"))).constData(), sourceFolder) == 0);
+    QVERIFY(::chmod(QFile::encodeName(at(QStringLiteral("site"))).constData(), sourceFolder) == 0);
+    QVERIFY(writeAll(at(QStringLiteral("existing")), "older"));
+    const mode_t saved = ::umask(mode_t(umask));
+    const QString fresh = bridge.copyLocal(fileUrl(src), fileUrl(at(QStringLiteral("copy"))));
+    const QString replaced = bridge.copyLocal(fileUrl(src), fileUrl(at(QStringLiteral("existing"))));
+    const QString folder = bridge.copyLocal(fileUrl(at(QStringLiteral("site"))), fileUrl(at(QStringLiteral("site-copy"))));
+    ::umask(saved);
+    QCOMPARE(fresh, fileUrl(at(QStringLiteral("copy"))));
+    QCOMPARE(replaced, fileUrl(at(QStringLiteral("existing"))));
+    QCOMPARE(folder, fileUrl(at(QStringLiteral("site-copy"))));
+    for (const QString &name : { QStringLiteral("copy"), QStringLiteral("existing"), QStringLiteral("site-copy/file"),
+                                 QStringLiteral("site-copy/inner/file") }) {
+        QVERIFY2(modeOf(at(name)) == mode_t(expected),
+                 qPrintable(QStringLiteral("%1 has mode %2").arg(name).arg(modeOf(at(name)), 0, 8)));
+        QCOMPARE(readAll(at(name)), QByteArray("content"));
+    }
+    // Folders alike, the user keeping the right to work in the copy.
+    const mode_t folderMode = sourceFolder & ~mode_t(umask);
+    for (const QString &name : { QStringLiteral("site-copy"), QStringLiteral("site-copy/inner") })
+        QVERIFY2(modeOf(at(name)) == folderMode,
+                 qPrintable(QStringLiteral("%1 has mode %2").arg(name).arg(modeOf(at(name)), 0, 8)));
+}
+
+// Another file system takes no rename: everything is copied, hidden entries,
+// links as links, pipes, modes and times, and then the source is removed.
 void TestCopyMove::moveFolderToAnotherFileSystem()
 {
     const QString other = otherFileSystemFolder(work->path());
     if (other.isEmpty())
-        QSKIP("no second writable file system (/dev/shm) here");
+        QSKIP("/dev/shm is not a separate writable file system here: no second file system to move to");
     QTemporaryDir there(other + QStringLiteral("/quillary-move-XXXXXX"));
     QVERIFY(there.isValid());
     Bridge bridge;
     const QString src = at(QStringLiteral("site"));
-    QVERIFY(writeAll(src + QStringLiteral("/index.html"), "index"));
-    QVERIFY(writeAll(src + QStringLiteral("/assets/img/a.png"), "png"));
+    makeSite(src);
+    const QStringList before = snapshot(src);
+    QVERIFY(before.size() >= 14);
     const QString dest = there.path() + QStringLiteral("/moved");
     QVERIFY(bridge.moveLocal(fileUrl(src), fileUrl(dest)));
     QVERIFY(!QFileInfo::exists(src));
-    QCOMPARE(readAll(dest + QStringLiteral("/index.html")), QByteArray("index"));
-    QCOMPARE(readAll(dest + QStringLiteral("/assets/img/a.png")), QByteArray("png"));
+    QCOMPARE(snapshot(dest), before);
+    QVERIFY(QFileInfo(dest + QStringLiteral("/home.html")).isSymLink());
+    QCOMPARE(readAll(dest + QStringLiteral("/.well-known/acme-challenge/token")), QByteArray("proof"));
 
-    // A single file the same way, and back.
+    // A single file and a single link the same way, and the folder back.
     QVERIFY(writeAll(at(QStringLiteral("one.txt")), "one"));
     QVERIFY(bridge.moveLocal(fileUrl(at(QStringLiteral("one.txt"))), fileUrl(there.path() + QStringLiteral("/one.txt"))));
     QVERIFY(!QFileInfo::exists(at(QStringLiteral("one.txt"))));
+    QCOMPARE(readAll(there.path() + QStringLiteral("/one.txt")), QByteArray("one"));
+    QVERIFY(QFile::link(QStringLiteral("one.txt"), at(QStringLiteral("link"))));
+    QVERIFY(bridge.moveLocal(fileUrl(at(QStringLiteral("link"))), fileUrl(there.path() + QStringLiteral("/link"))));
+    QCOMPARE(QFile::symLinkTarget(there.path() + QStringLiteral("/link")), there.path() + QStringLiteral("/one.txt"));
+    QVERIFY(!QFileInfo(at(QStringLiteral("link"))).isSymLink());
     QVERIFY(bridge.moveLocal(fileUrl(dest), fileUrl(at(QStringLiteral("back")))));
-    QCOMPARE(readAll(at(QStringLiteral("back/index.html"))), QByteArray("index"));
+    QCOMPARE(snapshot(at(QStringLiteral("back"))), before);
+}
+
+void TestCopyMove::moveFolderFailsAndKeepsSource_data()
+{
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("unreadable file") << "unreadable";
+    QTest::newRow("unreadable hidden file") << "hidden";
+    QTest::newRow("unreadable hidden folder") << "hidden folder";
+    QTest::newRow("disk full half-way") << "full";
+    QTest::newRow("folder that keeps its entries") << "locked";
 }
 
 // The copy to the other file system fails half-way: false, the source stays
 // whole and no half copy is left.
 void TestCopyMove::moveFolderFailsAndKeepsSource()
 {
+    QFETCH(QString, cause);
     const QString other = otherFileSystemFolder(work->path());
     if (other.isEmpty())
-        QSKIP("no second writable file system (/dev/shm) here");
+        QSKIP("/dev/shm is not a separate writable file system here: no second file system to move to");
     QTemporaryDir there(other + QStringLiteral("/quillary-move-XXXXXX"));
     QVERIFY(there.isValid());
     Bridge bridge;
     const QString src = at(QStringLiteral("site"));
-    QVERIFY(writeAll(src + QStringLiteral("/index.html"), "index"));
-    QVERIFY(writeAll(src + QStringLiteral("/z/locked.html"), "locked"));
-    QVERIFY(::chmod(QFile::encodeName(src + QStringLiteral("/z/locked.html")).constData(), 0) == 0);
+    makeSite(src);
+    QString blocked;   // the entry whose permissions stop the move
+    if (cause == QLatin1String("unreadable")) {
+        blocked = src + QStringLiteral("/z/locked.html");
+        QVERIFY(writeAll(blocked, "locked"));
+        QVERIFY(::chmod(QFile::encodeName(blocked).constData(), 0) == 0);
+    } else if (cause == QLatin1String("hidden")) {
+        blocked = src + QStringLiteral("/.htaccess");
+        QVERIFY(::chmod(QFile::encodeName(blocked).constData(), 0) == 0);
+    } else if (cause == QLatin1String("hidden folder")) {
+        blocked = src + QStringLiteral("/.well-known");
+        QVERIFY(::chmod(QFile::encodeName(blocked).constData(), 0) == 0);
+    } else if (cause == QLatin1String("locked")) {
+        blocked = src + QStringLiteral("/assets");
+        QVERIFY(::chmod(QFile::encodeName(blocked).constData(), 0555) == 0);
+    } else {
+        QVERIFY(writeAll(src + QStringLiteral("/zz-big.bin"), QByteArray(256 * 1024, 'b')));
+    }
+    const QStringList before = snapshot(src);
     const QString dest = there.path() + QStringLiteral("/moved");
-    QVERIFY(!bridge.moveLocal(fileUrl(src), fileUrl(dest)));
-    QVERIFY(!QFileInfo::exists(dest));
-    QCOMPARE(readAll(src + QStringLiteral("/index.html")), QByteArray("index"));
-    ::chmod(QFile::encodeName(src + QStringLiteral("/z/locked.html")).constData(), 0644);
-    QCOMPARE(readAll(src + QStringLiteral("/z/locked.html")), QByteArray("locked"));
+    bool moved = true;
+    {
+        FileSizeCap cap(cause == QLatin1String("full") ? 100 * 1024 : RLIM_INFINITY);
+        moved = bridge.moveLocal(fileUrl(src), fileUrl(dest));
+    }
+    QVERIFY(!moved);
+    QVERIFY(!QFileInfo::exists(dest) && !QFileInfo(dest).isSymLink());
+    QCOMPARE(entriesOf(there.path()), QStringList());
+    QCOMPARE(snapshot(src), before);
+    if (!blocked.isEmpty())
+        QVERIFY(::chmod(QFile::encodeName(blocked).constData(), cause == QLatin1String("hidden") ? 0644 : 0755) == 0);
+    QCOMPARE(readAll(src + QStringLiteral("/.htaccess")), QByteArray("Options -Indexes"));
+    QCOMPARE(readAll(src + QStringLiteral("/.well-known/acme-challenge/token")), QByteArray("proof"));
 }
 
 QUILLARY_TEST_MAIN(TestCopyMove)

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "filesizecap.h"
 #include "tempfolders.h"
 
 // How a run of the real program ends when the system ends it: a signal that
@@ -23,6 +24,7 @@ private slots:
     void signalClosesLikeTheWindow();
     void killedRunIsCleanedUpByTheNext();
     void removeStaleKeepsWhatIsNotItsOwn();
+    void refusedMarkerKeepsTheOldOne();
 
 private:
     // Starts the program and waits until its page has the starter site open.
@@ -172,6 +174,32 @@ void TestEndOfRun::removeStaleKeepsWhatIsNotItsOwn()
         TestEnv::RootScope root;
         QDir(temp + QStringLiteral("/Quillary-other1")).removeRecursively();
     }
+}
+
+// A disk that takes no byte more: the owner mark is refused, and the one that
+// was there stays whole, so the folder is never taken for an ended run's.
+void TestEndOfRun::refusedMarkerKeepsTheOldOne()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString marker = folder.path() + QStringLiteral("/.quillary-owner");
+    QVERIFY(writeMarker(folder.path(), "1 2\n"));
+    bool marked = true;
+    {
+        FileSizeCap cap(0);
+        QVERIFY(cap.active);
+        marked = TempFolders::markOwner(folder.path());
+    }
+    QVERIFY(!marked);
+    QFile file(marker);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("1 2\n"));
+    QCOMPARE(QDir(folder.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList { QStringLiteral(".quillary-owner") });
+    QVERIFY(TempFolders::markOwner(folder.path()));
+    file.close();
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll().startsWith(QByteArray::number(QCoreApplication::applicationPid()) + ' '));
 }
 
 QUILLARY_TEST_MAIN(TestEndOfRun)

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "bridge.h"
+#include "filesizecap.h"
 #include "miscutils.h"
 #include "resourcebundle.h"
 #include "testpipe.h"
@@ -41,31 +42,6 @@ bool writeAll(const QString &path, const QByteArray &bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
-
-// Caps the size any file of this process may grow to. Unlike permission bits,
-// the cap also stops root, so it makes a write fail half-way for real.
-class FileSizeCap
-{
-public:
-    explicit FileSizeCap(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit capped = saved;
-        capped.rlim_cur = bytes;
-        active = setrlimit(RLIMIT_FSIZE, &capped) == 0;
-    }
-    ~FileSizeCap()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previousHandler);
-    }
-    bool active = false;
-
-private:
-    rlimit saved {};
-    void (*previousHandler)(int) = nullptr;
-};
 
 const int childCannotSetUp = 77;
 
@@ -281,9 +257,13 @@ void TestFiles::saveIntoReadOnlyFolder()
 void TestFiles::interruptedSaveKeepsOldFile_data()
 {
     QTest::addColumn<QString>("slot");
-    QTest::newRow("saveLocalFile") << "saveLocalFile";
-    QTest::newRow("saveLocalBase64") << "saveLocalBase64";
-    QTest::newRow("copyLocal") << "copyLocal";
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("cap");
+    // A few kilobytes fit the write buffer: only the last flush is refused.
+    for (const char *slot : { "saveLocalFile", "saveLocalBase64", "copyLocal" }) {
+        QTest::addRow("%s, refused at the last flush", slot) << QString::fromLatin1(slot) << 4003 << 1000;
+        QTest::addRow("%s, refused while writing", slot) << QString::fromLatin1(slot) << 1024 * 1024 << 64 * 1024;
+    }
 }
 
 // The disk refuses more bytes half-way through the write: the old file stays
@@ -291,19 +271,21 @@ void TestFiles::interruptedSaveKeepsOldFile_data()
 void TestFiles::interruptedSaveKeepsOldFile()
 {
     QFETCH(QString, slot);
+    QFETCH(int, size);
+    QFETCH(int, cap);
     Bridge bridge;
     const QString folder = at(QStringLiteral("site"));
     const QString target = folder + QStringLiteral("/page.html");
     const QByteArray old("old content that must survive");
     QVERIFY(writeAll(target, old));
-    const QByteArray big(1024 * 1024, 'n');
+    const QByteArray big(size, 'n');
     const QString source = at(QStringLiteral("big.bin"));
     QVERIFY(writeAll(source, big));
 
     bool ok = true;
     {
-        FileSizeCap cap(64 * 1024);
-        QVERIFY(cap.active);
+        FileSizeCap limit { rlim_t(cap) };
+        QVERIFY(limit.active);
         if (slot == QLatin1String("saveLocalFile"))
             ok = bridge.saveLocalFile(fileUrl(target), QString::fromLatin1(big));
         else if (slot == QLatin1String("saveLocalBase64"))
@@ -733,10 +715,10 @@ void TestFiles::tempFileWriteFailure()
 {
     Bridge bridge;
     const int before = entriesOf(bridge.getTempLocation()).size();
-    {
-        FileSizeCap cap(16 * 1024);
+    for (const int size : { 512 * 1024, 4003 }) {
+        FileSizeCap cap(size > 16 * 1024 ? 16 * 1024 : 1000);
         QVERIFY(cap.active);
-        QCOMPARE(bridge.saveTempFile(QByteArray(512 * 1024, 'd')), QString());
+        QCOMPARE(bridge.saveTempFile(QByteArray(size, 'd')), QString());
     }
     // Neither a partial file nor the reserved name is left behind.
     QCOMPARE(entriesOf(bridge.getTempLocation()).size(), before);

@@ -5,6 +5,7 @@
 #include <QSignalSpy>
 
 #include "bridge.h"
+#include "filesizecap.h"
 #include "miscutils.h"
 
 namespace {
@@ -72,6 +73,8 @@ private slots:
     void failures();
     void takenNamesAreNeverReplaced();
     void missingOutputFolder();
+    void refusedWriteLeavesNoImage_data();
+    void refusedWriteLeavesNoImage();
     void overloads();
     void getScreen();
 
@@ -341,6 +344,53 @@ void TestImages::missingOutputFolder()
     QVERIFY(!QFileInfo::exists(folder));
     QVERIFY(QDir().mkpath(folder));
     QVERIFY(!bridge.resizeImage(url, 50, -1, true, 80, QString()).isEmpty());
+}
+
+void TestImages::refusedWriteLeavesNoImage_data()
+{
+    QTest::addColumn<QString>("slot");
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<int>("side");
+    // A few kilobytes of noise stay in the write buffer until the last flush;
+    // a larger image is refused while it is being written.
+    for (const char *slot : { "resizeImage", "transformImage" }) {
+        QTest::addRow("%s, png refused at the last flush", slot) << slot << "png" << 40;
+        QTest::addRow("%s, jpg refused at the last flush", slot) << slot << "jpg" << 40;
+        QTest::addRow("%s, png refused while writing", slot) << slot << "png" << 400;
+    }
+}
+
+// The disk takes 1,000 bytes: no URL, and no cut image (nor a temporary file)
+// left in the project-data folder for a page to show.
+void TestImages::refusedWriteLeavesNoImage()
+{
+    QFETCH(QString, slot);
+    QFETCH(QString, format);
+    QFETCH(int, side);
+    Bridge bridge;
+    QImage noise(side, side, QImage::Format_RGB32);
+    quint32 seed = 12345;
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x) {
+            seed = seed * 1103515245u + 12345u;
+            noise.setPixel(x, y, seed >> 8);
+        }
+    const QString source = at(QStringLiteral("noise.png"));
+    QVERIFY(noise.save(source, "png"));
+    QVERIFY(QFileInfo(source).size() > 3000);
+    const QStringList before = QDir(bridge.projectDataLocation()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    QString url;
+    {
+        FileSizeCap cap(1000);
+        QVERIFY(cap.active);
+        url = slot == QLatin1String("resizeImage")
+                ? bridge.resizeImage(fileUrl(source), side, side, true, 100, format)
+                : bridge.transformImage(fileUrl(source), -1, -1, false, false, true, QString(), 100, format);
+    }
+    QCOMPARE(url, QString());
+    QCOMPARE(QDir(bridge.projectDataLocation()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+    // Without the cap the same call writes its file.
+    QVERIFY(!bridge.resizeImage(fileUrl(source), side, side, true, 100, format).isEmpty());
 }
 
 // Scripts reach the shorter forms by signature, the rest taking their defaults.

@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QTimer>
 
+#include "filesizecap.h"
 #include "webfixture.h"
 
 class TestMainWindow : public QObject
@@ -24,6 +25,7 @@ private slots:
     void zeroSizeIgnoredWithPosition_data();
     void zeroSizeIgnoredWithPosition();
     void maximizedRoundTrip();
+    void fullDiskKeepsTheSettings();
     void closeRequests();
     void drops();
     void contextMenu();
@@ -123,6 +125,53 @@ void TestMainWindow::maximizedRoundTrip()
         QVERIFY(window.isMaximized());
     }
     QCOMPARE(QSettings().value(QStringLiteral("windowOptions/windowIsMaximized")).toBool(), true);
+}
+
+// The window's place is written with the whole store, stored sites and their
+// credentials included. A disk that refuses the new file past 1,000 bytes
+// leaves the former store as it was, not its first 1,000 bytes.
+void TestMainWindow::fullDiskKeepsTheSettings()
+{
+    QString path;
+    {
+        QSettings settings;
+        settings.setValue(QStringLiteral("FtpList/size"), 1);
+        settings.setValue(QStringLiteral("FtpList/1/FtpLocation"), QString(3000, QLatin1Char('s')));
+        settings.sync();
+        path = settings.fileName();
+    }
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+    QVERIFY(before.size() > 3000);
+    {
+        auto *window = new MainWindow(false);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        window->move(33, 44);
+        FileSizeCap cap(1000);
+        QVERIFY(cap.active);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("settings could not be written")));
+        delete window;   // the window stores its place as it goes
+    }
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), before);
+    file.close();
+    QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList(QDir::Files | QDir::Hidden),
+             QStringList { QFileInfo(path).fileName() });
+
+    // With room on the disk the same close stores the place beside the sites.
+    {
+        MainWindow window(false);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.move(33, 44);
+        QTRY_COMPARE(window.pos(), QPoint(33, 44));
+    }
+    QSettings settings;
+    QCOMPARE(settings.value(QStringLiteral("windowOptions/windowLeft")).toInt(), 33);
+    QCOMPARE(settings.value(QStringLiteral("FtpList/1/FtpLocation")).toString(), QString(3000, QLatin1Char('s')));
 }
 
 void TestMainWindow::closeRequests()

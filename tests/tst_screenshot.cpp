@@ -2,6 +2,7 @@
 
 #include <QImageReader>
 
+#include "filesizecap.h"
 #include "miscutils.h"
 #include "webfixture.h"
 
@@ -20,6 +21,7 @@ private slots:
     void failures_data();
     void failures();
     void requestsAnsweredInOrder();
+    void refusedWriteKeepsOldShot();
 
 private:
     QStringList answers();
@@ -163,6 +165,32 @@ void TestScreenshot::requestsAnsweredInOrder()
     QTRY_COMPARE(answers().size(), 3);
     QTest::qWait(100);
     QCOMPARE(answers(), (QStringList{ a, QString(), c }));
+}
+
+// The disk takes 1,000 bytes of the new shot: no location for the page, and the
+// shot that was there before is still whole.
+void TestScreenshot::refusedWriteKeepsOldShot()
+{
+    const QString shots = folder + QStringLiteral("/kept");
+    QVERIFY(QDir().mkpath(shots));
+    const QString path = shots + QStringLiteral("/site.png");
+    QImage old(8, 8, QImage::Format_ARGB32);
+    old.fill(Qt::red);
+    QVERIFY(old.save(path, "png"));
+    const QByteArray oldBytes = [&] { QFile f(path); return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(); }();
+    QVERIFY(!oldBytes.isEmpty());
+    QString answer;
+    {
+        FileSizeCap cap(1000);
+        QVERIFY(cap.active);
+        answer = request(localPathToUrl(path), QSize(0, 0), QRect(0, 0, 0, 0));
+    }
+    QCOMPARE(answer, QString());
+    QFile kept(path);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), oldBytes);
+    QCOMPARE(QDir(shots).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList { QStringLiteral("site.png") });
 }
 
 QUILLARY_TEST_MAIN(TestScreenshot)

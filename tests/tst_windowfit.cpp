@@ -6,10 +6,10 @@
 #include "windowtestutil.h"
 
 // The window on a small screen at a large scale: the offscreen screen is
-// 800 x 600 pixels, at a scale of 2 that is 400 x 300 for the window, less
-// than the editor's own least size of 640 x 420. Set before the application
-// object exists.
-static const bool scaled = qputenv("QT_SCALE_FACTOR", "2");
+// 800 x 600 pixels, at a scale of 4/3 that is 600 x 450 for the window,
+// narrower than the editor's own least size of 640 x 420. Set before the
+// application object exists.
+static const bool scaled = qputenv("QT_SCALE_FACTOR", "1.3333333333");
 
 class TestWindowFit : public QObject
 {
@@ -26,7 +26,7 @@ void TestWindowFit::init()
 {
     QVERIFY(scaled);
     QSettings().clear();
-    QCOMPARE(WindowTest::available().size(), QSize(400, 300));
+    QCOMPARE(WindowTest::available().size(), QSize(600, 450));
 }
 
 // The form's 800 x 600 is larger than the whole screen: it is brought down.
@@ -43,11 +43,13 @@ void TestWindowFit::storedGeometryIsBroughtOnScreen_data()
 {
     QTest::addColumn<QRect>("stored");
     QTest::addColumn<QRect>("expected");
-    // The least size is cut to the screen, so every window here fills it.
-    QTest::newRow("larger than the screen") << QRect(0, 0, 1100, 700) << QRect(0, 0, 400, 300);
-    QTest::newRow("off to the right and below") << QRect(900, 700, 200, 100) << QRect(0, 0, 400, 300);
-    QTest::newRow("off to the left and above") << QRect(-500, -300, 200, 100) << QRect(0, 0, 400, 300);
-    QTest::newRow("half off") << QRect(300, 250, 200, 100) << QRect(0, 0, 400, 300);
+    // The least width gives way to the screen's 600; the least height of 420
+    // fits, so heights and places below the top still come from the store.
+    QTest::newRow("larger than the screen") << QRect(0, 0, 1100, 700) << QRect(0, 0, 600, 450);
+    QTest::newRow("off to the right and below") << QRect(900, 700, 200, 100) << QRect(0, 30, 600, 420);
+    QTest::newRow("off to the left and above") << QRect(-500, -300, 200, 100) << QRect(0, 0, 600, 420);
+    QTest::newRow("half off") << QRect(300, 250, 200, 440) << QRect(0, 10, 600, 440);
+    QTest::newRow("on the screen") << QRect(0, 5, 600, 430) << QRect(0, 5, 600, 430);
 }
 
 // A geometry stored at another scale or on a larger screen comes back within

@@ -1,6 +1,27 @@
 #include "filewriter.h"
 
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Only a folder whose permissions refuse new entries, holding a file that may
+// be written: then writing in place is the one way to save at all.
+bool folderRefusesNewFiles(const QString &path)
+{
+    const QFileInfo info(path);
+    const QByteArray folder = QFile::encodeName(info.absolutePath());
+    const QByteArray file = QFile::encodeName(info.absoluteFilePath());
+    return ::faccessat(AT_FDCWD, folder.constData(), W_OK | X_OK, AT_EACCESS) != 0 && errno == EACCES
+            && info.isFile() && ::faccessat(AT_FDCWD, file.constData(), W_OK, AT_EACCESS) == 0;
+}
+
+} // namespace
 
 FileWriter::FileWriter(const QString &path) : m_file(path) {}
 
@@ -10,13 +31,11 @@ FileWriter::~FileWriter()
         m_file.cancelWriting();
 }
 
-void FileWriter::setDirectWriteFallback(bool enabled)
-{
-    m_file.setDirectWriteFallback(enabled);
-}
-
 bool FileWriter::open(int mode)
 {
+    // Decided here rather than by QSaveFile, so that nothing but the folder's
+    // permissions ever leads to writing in place.
+    m_file.setDirectWriteFallback(m_fallback && folderRefusesNewFiles(m_file.fileName()));
     if (!m_file.open(QIODevice::WriteOnly))
         return fail(QStringLiteral("cannot open"));
     // Before the first byte: a private file is never readable by others, not even
@@ -55,6 +74,10 @@ bool FileWriter::commit()
         return false;
     // The explicit flush and error check: commit() would not see a failed flush.
     if (!m_file.flush() || m_file.error() != QFileDevice::NoError)
+        return fail(QStringLiteral("cannot write"));
+    // A trailing hole left by skip(): the size must still reach it.
+    const qint64 end = m_file.pos();
+    if (end > m_file.size() && (!m_file.resize(end) || m_file.error() != QFileDevice::NoError))
         return fail(QStringLiteral("cannot write"));
     m_done = true;
     if (!m_file.commit()) {

@@ -16,15 +16,18 @@ public:
     explicit FileWriter(const QString &path);
     ~FileWriter();   // a writer that was not committed removes its temporary file
 
-    // Where the folder refuses new files but the target itself is writable, the
-    // target is written in place instead (then a failure can cut it short).
-    void setDirectWriteFallback(bool enabled);
+    // Where the folder refuses new files (its permissions) but the target itself
+    // exists and is writable, the target is written in place instead (then a
+    // failure can cut it short). Never for any other reason a temporary file
+    // cannot be made (a full or read-only disk): there the write fails.
+    void setDirectWriteFallback(bool enabled) { m_fallback = enabled; }
     // Mode bits for the new file, set before its first byte; -1 keeps Qt's
     // default (0666 under the umask, or the replaced file's mode).
     bool open(int mode = -1);
     bool write(const char *data, qint64 size);
     bool write(const QByteArray &bytes) { return write(bytes.constData(), bytes.size()); }
-    // Leaves a hole of this many bytes (for sparse copies).
+    // Leaves a hole of this many bytes (for sparse copies); a hole at the end
+    // still counts towards the file's size.
     bool skip(qint64 size);
     bool commit();
     void cancel();
@@ -41,6 +44,7 @@ private:
 
     QSaveFile m_file;
     QString m_error;
+    bool m_fallback = false;
     bool m_failed = false;
     bool m_done = false;
 };

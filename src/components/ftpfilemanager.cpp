@@ -1,6 +1,7 @@
 #include "ftpfilemanager.h"
 
 #include <QDebug>
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
@@ -110,11 +111,18 @@ QSharedPointer<QIODevice> FtpFileManager::getfile(const QString &name)
     pendingOperation = 2;
     // The part of a download that was cut off or refused is not the file, and
     // what arrived must be on disk to be read back; a full disk yields nothing.
-    if (!runOperation()) {
-        file->resize(0);
-    } else if (!file->flush()) {
+    // The scratch file is dropped rather than emptied: emptying it needs the
+    // very flush that failed, and would leave the bytes that did reach disk.
+    bool ok = runOperation();
+    if (ok && (!file->flush() || file->error() != QFileDevice::NoError)) {
         localError = htmlError(tr("Error writing to file"), file->fileName());
-        file->resize(0);
+        ok = false;
+    }
+    if (!ok) {
+        auto *nothing = new QBuffer;
+        nothing->open(QIODevice::ReadOnly);
+        device.reset(nothing);
+        return device;
     }
     device->seek(0);
     return device;
