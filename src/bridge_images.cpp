@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "miscutils.h"
+#include "miscutils_gui.h"
 
 namespace {
 

@@ -30,6 +30,7 @@
 #include "json.h"
 #include "localconnection.h"
 #include "miscutils.h"
+#include "miscutils_gui.h"
 #include "privatefile.h"
 #include "qnetworkaccessmanagerex.h"
 #include "qwebpageex.h"

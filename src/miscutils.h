@@ -1,14 +1,9 @@
 #pragma once
 
-#include <QColor>
-#include <QImage>
-#include <QPainter>
-#include <QSize>
 #include <QString>
 #include <QUrl>
 
 class QTextCodec;
-class QXmlStreamReader;
 
 // A publish destination as the file managers see it.
 struct initData
@@ -27,11 +22,7 @@ QString encodeUrlCredentials(const QString &url);
 // A destination text fit for a log line: the user information is masked.
 QString maskUrlCredentials(const QString &url);
 
-// Text files, folders and images.
-
-// Images, canvases and screenshots larger than this on a side are refused: the
-// sizes come from scripts, and decoding or painting them would take gigabytes.
-constexpr int MaxImageSide = 16384;
+// Text files and folders.
 
 // Files and fetched bytes handed to scripts whole (a text, Base64, a file read
 // back from a destination) are refused above this: one string must hold them.
@@ -47,24 +38,15 @@ bool copyDir(const QString &source, const QString &destination, bool overwrite);
 // user's with the source's permission bits under the umask, replacing the
 // target only once the copy is whole.
 bool copyFileData(const QString &source, const QString &target);
-// Encodes the image in the format and writes the file whole, or leaves what
-// was there.
-bool saveImageFile(const QImage &image, const QString &path, const QByteArray &format, int quality = -1);
 // Only plain files (and those of the resource bundle): a pipe or a device such
 // as /dev/zero would block the window or never end.
 bool isPlainFile(const QString &path);
 // The whole file's bytes; false for what isPlainFile refuses and when not every
 // byte arrived (a read error, or a file too large for one array).
 bool readPlainFile(const QString &path, QByteArray *bytes);
-QImage fitImage(const QImage &source, const QSize &size, const QColor &fill, bool doShrinkLarge,
-                bool doStretchSmall, bool doKeepAspect, QPainter::RenderHints hints);
 
 bool removeDir(const QString &path);
 QTextCodec *detectCodec(const QByteArray &bytes);
 bool fileExists(const QString &pathOrUrl);
 QByteArray textToBytes(const QString &text, const QString &codec);
-QString colorToText(const QColor &color);
-QColor textToColor(const QString &text);
 QString appDirPath();
-void openExternalUrl(const QString &url);
-void skipElement(QXmlStreamReader &reader);

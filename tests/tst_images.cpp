@@ -2,6 +2,7 @@
 
 #include <QImageReader>
 #include <QImageWriter>
+#include <QPainter>
 #include <QSignalSpy>
 
 #include "bridge.h"

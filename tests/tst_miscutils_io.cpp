@@ -5,6 +5,7 @@
 #include <QXmlStreamReader>
 
 #include "miscutils.h"
+#include "miscutils_gui.h"
 
 namespace {
 
