@@ -583,17 +583,6 @@ void TestZip::tooManyEntries()
     QCOMPARE(reader.entryAt(0xFFFE).entryPath, QStringLiteral("65534"));
 }
 
-// Counts what is written and keeps nothing: an archive too large to hold.
-class NullDevice : public QIODevice
-{
-public:
-    bool isSequential() const override { return true; }
-
-protected:
-    qint64 readData(char *, qint64) override { return -1; }
-    qint64 writeData(const char *, qint64 len) override { return len; }
-};
-
 void TestZip::archiveOver4GiB()
 {
     NullDevice sink;
