@@ -46,7 +46,7 @@ public:
     bool seekToDirectoryOffset() { return seekTo(directoryOffset); }
     bool isArchiveItself(QIODevice *device) const;
     bool startDeflate();
-    bool deflatePiece(const char *data, qint64 length, int flush, qint64 *produced);
+    int deflatePiece(const char *data, qint64 length, int flush, qint64 *produced);
     qint64 readPiece(QIODevice *source);
     void dropEntry();
     void cutTail();
@@ -128,10 +128,10 @@ bool QZipWriterPrivate::startDeflate()
     return true;
 }
 
-// Deflates one piece into outPiece; with Z_FINISH the stream must end there.
-// Output that does not fit stays in the stream for the next call (*produced
-// is then the whole of outPiece).
-bool QZipWriterPrivate::deflatePiece(const char *data, qint64 length, int flush, qint64 *produced)
+// Deflates one piece into outPiece and returns zlib's code. Output that does
+// not fit stays in the stream for the next call (*produced is then the whole
+// of outPiece). Z_BUF_ERROR only says there was nothing to do.
+int QZipWriterPrivate::deflatePiece(const char *data, qint64 length, int flush, qint64 *produced)
 {
     if (data) {
         deflater.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
@@ -141,7 +141,7 @@ bool QZipWriterPrivate::deflatePiece(const char *data, qint64 length, int flush,
     deflater.avail_out = uInt(outPiece.size());
     const int rc = deflate(&deflater, flush);
     *produced = outPiece.size() - qint64(deflater.avail_out);
-    return rc == Z_OK || rc == Z_STREAM_END || (rc == Z_BUF_ERROR && *produced == 0 && flush != Z_FINISH);
+    return rc;
 }
 
 // Fills inPiece as far as the source goes; -1 when reading failed.
@@ -280,7 +280,7 @@ void QZipWriterPrivate::addEntry(EntryType type, const QString &fileName, QIODev
         const char *body = inPiece.constData();
         qint64 bodySize = have;
         if (deflating) {
-            if (deflatePiece(inPiece.constData(), have, Z_FINISH, &bodySize) && deflater.avail_out > 0) {
+            if (deflatePiece(inPiece.constData(), have, Z_FINISH, &bodySize) == Z_STREAM_END) {
                 body = outPiece.constData();
             } else {
                 deflating = false;
@@ -346,7 +346,8 @@ void QZipWriterPrivate::addEntry(EntryType type, const QString &fileName, QIODev
             const char *data = inPiece.constData();
             do {
                 qint64 produced = 0;
-                if (!deflatePiece(data, have, Z_NO_FLUSH, &produced)) {
+                const int rc = deflatePiece(data, have, Z_NO_FLUSH, &produced);
+                if (rc != Z_OK && rc != Z_BUF_ERROR) {
                     deflateFailed();
                     dropEntry();
                     return;
@@ -373,8 +374,8 @@ void QZipWriterPrivate::addEntry(EntryType type, const QString &fileName, QIODev
         int rounds = 0;
         for (;;) {
             qint64 produced = 0;
-            const bool ok = deflatePiece(nullptr, 0, Z_FINISH, &produced);
-            if (!ok || ++rounds > 64) {
+            const int rc = deflatePiece(nullptr, 0, Z_FINISH, &produced);
+            if ((rc != Z_OK && rc != Z_STREAM_END) || ++rounds > 64) {
                 deflateFailed();
                 dropEntry();
                 return;
@@ -383,7 +384,7 @@ void QZipWriterPrivate::addEntry(EntryType type, const QString &fileName, QIODev
                 dropEntry();
                 return;
             }
-            if (deflater.avail_out > 0)
+            if (rc == Z_STREAM_END)
                 break;
         }
     }
