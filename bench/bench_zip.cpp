@@ -1,9 +1,16 @@
-// Zip speed, size and memory: a generated tree of about 2,000 files and 100 MB
-// (text, incompressible "images", a few large files) packed through
-// Bridge::zip against Info-ZIP's zip -r -q (level 6), and unpacked through
-// Bridge::unzip against unzip -q. Each run is a child process of its own, so
-// its peak resident memory (ru_maxrss) is its own. Prints its figures; it
-// checks nothing. Build in Release.
+// Zip speed, size and memory, in two parts (both by default; "tree" or
+// "large" as the argument runs one):
+// - tree: a generated tree of about 2,000 files and 100 MB (text,
+//   incompressible "images", a few large files) packed through Bridge::zip
+//   against Info-ZIP's zip -r -q (level 6), and unpacked through Bridge::unzip
+//   against unzip -q;
+// - large: one file of 1 GB (BENCH_LARGE_MB sets another size), once text and
+//   once incompressible, packed through Bridge::zip against zip -6 and bsdtar;
+//   then Info-ZIP, 7z and bsdtar unpack our archive and it is compared byte
+//   for byte with the file.
+// Each run is a child process of its own, so its peak resident memory
+// (ru_maxrss) is its own. Prints its figures; it checks nothing. Build in
+// Release. The large part needs about 4 GB of free disk for a while.
 
 #include <QCoreApplication>
 #include <QDir>
@@ -36,9 +43,23 @@ struct Measure
     double cpuSeconds = 0;
 };
 
-// Runs argv in a child and measures its wall time and peak resident memory.
-Measure runChild(const QStringList &args)
+// A forked child starts with the bench's own resident pages, and its peak
+// (ru_maxrss) counts them; GNU time, small itself, reports the peak of the
+// command alone.
+QString peakFile()
 {
+    static const QString path = QFileInfo::exists(QStringLiteral("/usr/bin/time"))
+        ? QDir::tempPath() + QStringLiteral("/bench_zip_peak_%1").arg(::getpid()) : QString();
+    return path;
+}
+
+// Runs argv in a child and measures its wall time and peak resident memory.
+Measure runChild(const QStringList &command)
+{
+    QStringList args = command;
+    if (!peakFile().isEmpty())
+        args = QStringList { QStringLiteral("/usr/bin/time"), QStringLiteral("-f"), QStringLiteral("%M"),
+                             QStringLiteral("-o"), peakFile() } + command;
     std::vector<QByteArray> storage;
     for (const QString &a : args)
         storage.push_back(QFile::encodeName(a));
@@ -67,6 +88,12 @@ Measure runChild(const QStringList &args)
     m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     m.seconds = double(end.tv_sec - start.tv_sec) + double(end.tv_usec - start.tv_usec) / 1e6;
     m.peakMb = double(usage.ru_maxrss) / 1024.0;
+    if (!peakFile().isEmpty()) {
+        QFile report(peakFile());
+        if (report.open(QIODevice::ReadOnly))
+            m.peakMb = report.readAll().trimmed().split('\n').last().toDouble() / 1024.0;
+        report.remove();
+    }
     m.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
         + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     return m;
@@ -159,42 +186,36 @@ struct Best
         ok = ok && m.ok;
         if (best.seconds == 0 || m.seconds < best.seconds)
             best.seconds = m.seconds;
+        if (best.cpuSeconds == 0 || m.cpuSeconds < best.cpuSeconds)
+            best.cpuSeconds = m.cpuSeconds;
         best.peakMb = qMax(best.peakMb, m.peakMb);
     }
 };
 
-} // namespace
-
-int main(int argc, char *argv[])
+Measure runShell(const QString &command)
 {
-    QStringList args;
-    for (int i = 0; i < argc; ++i)
-        args.append(QFile::decodeName(argv[i]));
-    if (args.size() == 4 && args.at(1).startsWith(QLatin1String("--")))
-        return childMain(argc, argv, args);
+    return runChild({ QStringLiteral("/bin/sh"), QStringLiteral("-c"), command });
+}
 
-    if (QStandardPaths::findExecutable(QStringLiteral("zip")).isEmpty()
-        || QStandardPaths::findExecutable(QStringLiteral("unzip")).isEmpty()) {
-        out << "Info-ZIP zip and unzip are needed (Debian packages zip, unzip)\n";
-        return 1;
-    }
-    QTemporaryDir work;
-    const QString base = work.path();
-    qputenv("HOME", QFile::encodeName(base + QStringLiteral("/home")));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(base + QStringLiteral("/home/data")));
+bool tool(const char *name)
+{
+    return !QStandardPaths::findExecutable(QString::fromLatin1(name)).isEmpty();
+}
+
+void benchTree(const QString &base, const QString &self)
+{
     const QString tree = base + QStringLiteral("/tree");
     int files = 0;
     qint64 total = 0;
     const qint64 largest = makeTree(tree, &files, &total);
     if (largest < 0) {
         out << "cannot generate the tree\n";
-        return 1;
+        return;
     }
     out << QStringLiteral("tree: %1 files, %2 MB, largest %3 MB\n")
                .arg(files).arg(total / 1048576.0, 0, 'f', 1).arg(largest / 1048576.0, 0, 'f', 1);
     out.flush();
 
-    const QString self = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
     const QString ours = base + QStringLiteral("/ours.zip");
     const QString theirs = base + QStringLiteral("/theirs.zip");
     const int rounds = 5;
@@ -206,8 +227,7 @@ int main(int argc, char *argv[])
         QFile::remove(ours);
         QFile::remove(theirs);
         zipOurs.take(runChild({ self, QStringLiteral("--zip"), tree, ours }));
-        zipTheirs.take(runChild({ QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-                                  QStringLiteral("cd '%1' && zip -r -q -6 '%2' tree").arg(base, theirs) }));
+        zipTheirs.take(runShell(QStringLiteral("cd '%1' && zip -r -q -6 '%2' tree").arg(base, theirs)));
         const QString outOurs = base + QStringLiteral("/out-ours-%1").arg(round);
         const QString outTheirs = base + QStringLiteral("/out-theirs-%1").arg(round);
         const Measure m = runChild({ self, QStringLiteral("--unzip"), theirs, outOurs });
@@ -238,5 +258,137 @@ int main(int argc, char *argv[])
                .arg((oursSize - theirsSize) * 100.0 / theirsSize, 0, 'f', 2);
     out << QStringLiteral("peak memory goal: below %1 MB (3 x largest entry + 50 MB); zip %2 MB, unzip %3 MB\n")
                .arg(memoryGoal, 0, 'f', 1).arg(zipOurs.best.peakMb, 0, 'f', 1).arg(unzipOurs.best.peakMb, 0, 'f', 1);
+    out.flush();
+}
+
+// One large file written in pieces, so that making it takes no more memory
+// than packing it should.
+bool makeLargeFile(const QString &path, qint64 size, bool text)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    QRandomGenerator random(text ? 1066 : 1067);
+    const int piece = 8 * 1024 * 1024;
+    for (qint64 done = 0; done < size;) {
+        const int n = int(qMin<qint64>(piece, size - done));
+        const QByteArray bytes = text ? wordsText(n, random) : randomBytes(n, random);
+        if (file.write(bytes) != bytes.size())
+            return false;
+        done += n;
+    }
+    return file.flush();
+}
+
+void benchLarge(const QString &base, const QString &self, bool text)
+{
+    const qint64 megabytes = qEnvironmentVariableIsSet("BENCH_LARGE_MB")
+        ? qEnvironmentVariableIntValue("BENCH_LARGE_MB") : 1024;
+    const QString folder = base + QStringLiteral("/large");
+    QDir().mkpath(folder);
+    const QString name = text ? QStringLiteral("large.txt") : QStringLiteral("large.bin");
+    const QString file = folder + QLatin1Char('/') + name;
+    if (!makeLargeFile(file, megabytes * 1048576, text)) {
+        out << "cannot write " << file << "\n";
+        return;
+    }
+    out << QStringLiteral("\none %1 MB file, %2\n").arg(megabytes).arg(text ? QStringLiteral("text")
+                                                                             : QStringLiteral("incompressible"));
+    out.flush();
+
+    const QString ours = folder + QStringLiteral("/ours.zip");
+    const QString theirs = folder + QStringLiteral("/zip6.zip");
+    const QString tars = folder + QStringLiteral("/bsdtar.zip");
+    const int rounds = qEnvironmentVariableIsSet("BENCH_ROUNDS") ? qEnvironmentVariableIntValue("BENCH_ROUNDS") : 3;
+    Best a, b, c;
+    for (int round = 0; round < rounds; ++round) {
+        QFile::remove(ours);
+        QFile::remove(theirs);
+        QFile::remove(tars);
+        const Measure m = runChild({ self, QStringLiteral("--zip"), file, ours });
+        a.take(m);
+        const Measure z = runShell(QStringLiteral("cd '%1' && zip -q -6 '%2' '%3'").arg(folder, theirs, name));
+        b.take(z);
+        const Measure t = runShell(QStringLiteral("cd '%1' && bsdtar -a -cf '%2' '%3'").arg(folder, tars, name));
+        c.take(t);
+        if (qEnvironmentVariableIsSet("BENCH_VERBOSE"))
+            out << QStringLiteral("round %1: Bridge %2 s, zip -6 %3 s, bsdtar %4 s\n")
+                       .arg(round).arg(m.seconds, 0, 'f', 2).arg(z.seconds, 0, 'f', 2).arg(t.seconds, 0, 'f', 2),
+                out.flush();
+    }
+    auto line = [&](const char *what, const Best &m, const QString &archive) {
+        out << QStringLiteral("  %1 %2 s wall, %3 s cpu, peak %4 MB, archive %5 MB%6\n")
+                   .arg(QLatin1String(what)).arg(m.best.seconds, 7, 'f', 2).arg(m.best.cpuSeconds, 7, 'f', 2)
+                   .arg(m.best.peakMb, 6, 'f', 1).arg(QFileInfo(archive).size() / 1048576.0, 0, 'f', 1)
+                   .arg(m.ok ? QString() : QStringLiteral(" FAILED"));
+    };
+    out << QStringLiteral("best of %1 rounds\n").arg(rounds);
+    line("Bridge::zip", a, ours);
+    line("zip -6     ", b, theirs);
+    line("bsdtar     ", c, tars);
+    out << QStringLiteral("  time: %1 x zip -6 wall, %2 x cpu (goal <= 1.10); %3 x bsdtar wall\n")
+               .arg(a.best.seconds / b.best.seconds, 0, 'f', 2).arg(a.best.cpuSeconds / b.best.cpuSeconds, 0, 'f', 2)
+               .arg(a.best.seconds / c.best.seconds, 0, 'f', 2);
+    out << QStringLiteral("  peak memory: %1 MB (goal < 64 MB)\n").arg(a.best.peakMb, 0, 'f', 1);
+    out.flush();
+    QFile::remove(theirs);
+    QFile::remove(tars);
+
+    // The peers unpack our archive to exactly the file.
+    const QStringList readers {
+        QStringLiteral("unzip -tq ZIP > /dev/null"),
+        QStringLiteral("unzip -p ZIP NAME | cmp -s - NAME"),
+        QStringLiteral("7z t ZIP > /dev/null"),
+        QStringLiteral("7z x -so ZIP NAME 2> /dev/null | cmp -s - NAME"),
+        QStringLiteral("bsdtar -xOf ZIP NAME | cmp -s - NAME"),
+    };
+    for (const QString &command : readers) {
+        const QString program = command.section(QLatin1Char(' '), 0, 0);
+        if (!tool(program.toLatin1().constData())) {
+            out << "  " << program << " is not installed\n";
+            continue;
+        }
+        const Measure m = runShell(QStringLiteral("cd '%1' && ").arg(folder)
+                                   + QString(command).replace(QStringLiteral("ZIP"), QStringLiteral("ours.zip"))
+                                         .replace(QStringLiteral("NAME"), name));
+        out << QStringLiteral("  %1: %2\n").arg(QString(command).replace(QStringLiteral("ZIP"), QStringLiteral("ours.zip"))
+                                                   .replace(QStringLiteral("NAME"), name),
+                                               m.ok ? QStringLiteral("ok") : QStringLiteral("FAILED"));
+        out.flush();
+    }
+    QFile::remove(ours);
+    QFile::remove(file);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args.append(QFile::decodeName(argv[i]));
+    if (args.size() == 4 && args.at(1).startsWith(QLatin1String("--")))
+        return childMain(argc, argv, args);
+
+    const QString part = args.size() > 1 ? args.at(1) : QString();
+    if (!tool("zip") || !tool("unzip")) {
+        out << "Info-ZIP zip and unzip are needed (Debian packages zip, unzip)\n";
+        return 1;
+    }
+    if (part != QLatin1String("tree") && !tool("bsdtar")) {
+        out << "bsdtar is needed (Debian package libarchive-tools)\n";
+        return 1;
+    }
+    QTemporaryDir work;
+    const QString base = work.path();
+    qputenv("HOME", QFile::encodeName(base + QStringLiteral("/home")));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(base + QStringLiteral("/home/data")));
+    const QString self = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+    if (part.isEmpty() || part == QLatin1String("tree"))
+        benchTree(base, self);
+    if (part.isEmpty() || part == QLatin1String("large")) {
+        benchLarge(base, self, true);
+        benchLarge(base, self, false);
+    }
     return 0;
 }

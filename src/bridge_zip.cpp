@@ -1,8 +1,10 @@
 #include "bridge.h"
 
+#include "filewriter.h"
 #include "miscutils.h"
 #include "qzipreader.h"
 #include "qzipwriter.h"
+#include "samefile.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -38,12 +40,23 @@ bool Bridge::zip(QString src, QString dest_zip)
     if (sourceInfo.isFile() && sourceInfo.canonicalFilePath() == QFileInfo(archive).canonicalFilePath())
         return false;
     QDir().mkpath(QFileInfo(archive).absolutePath());
+    // Only a regular file is replaced: a pipe would wait for a reader forever
+    // and a device is no place for an archive.
+    const QFileInfo archiveInfo(archive);
+    if (archiveInfo.exists() && !archiveInfo.isFile())
+        return false;
 
-    QZipWriter writer(archive, QIODevice::WriteOnly | QIODevice::Truncate);
+    // Written beside the old archive and put in its place only when whole: a
+    // failed run keeps the old one and never leaves a cut archive behind.
+    FileWriter file(archive);
+    file.setDirectWriteFallback(true);
+    if (!file.open())
+        return false;
+    QZipWriter writer(&file.device());
     writer.setCompressing(QZipWriter::CompressAuto);
     if (sourceInfo.isFile()) {
-        QFile file(source);
-        writer.addFileFromDevice(sourceInfo.fileName(), &file);
+        QFile entry(source);
+        writer.addFileFromDevice(sourceInfo.fileName(), &entry);
     } else if (sourceInfo.isDir()) {
         // An archive written inside the folder it packs must not pack itself.
         const QString archiveItself = QFileInfo(archive).canonicalFilePath();
@@ -66,12 +79,15 @@ bool Bridge::zip(QString src, QString dest_zip)
             } else if (info.isFile()) {
                 if (!archiveItself.isEmpty() && info.canonicalFilePath() == archiveItself)
                     continue;
+                QFile entry(info.absoluteFilePath());
+                // The new archive's temporary may have a name in the folder too.
+                if (entry.open(QIODevice::ReadOnly) && isSameOpenFile(entry.handle(), file.device().handle()))
+                    continue;
                 writer.setNewEntryPermissions(QFileInfo(info.absolutePath()).permissions());
-                QFile file(info.absoluteFilePath());
-                writer.addFileFromDevice(name, &file);
+                writer.addFileFromDevice(name, &entry);
             }
         }
     }
     writer.finish();
-    return writer.writerStatus() == QZipWriter::StatusOk;
+    return writer.writerStatus() == QZipWriter::StatusOk && file.commit();
 }

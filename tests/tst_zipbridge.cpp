@@ -3,6 +3,8 @@
 #include "bridge.h"
 #include "qzipreader.h"
 #include "qzipwriter.h"
+#include "filesizecap.h"
+#include "testpipe.h"
 #include "ziptestutil.h"
 
 #include <QRegularExpression>
@@ -27,7 +29,9 @@ private slots:
     void unzipFailures_data();
     void unzipFailures();
     void unzipWithoutFolderEntries();
+    void zipFailsOnUnwritableArchive_data();
     void zipFailsOnUnwritableArchive();
+    void failedZipKeepsTheOldArchive();
     void zipOfMissingSource();
     void linkChains_data();
     void linkChains();
@@ -206,16 +210,66 @@ void TestZipBridge::unzipWithoutFolderEntries()
     QCOMPARE(read(root + QStringLiteral("/tmp/addon/js/main/addon.js")), QByteArray("run();"));
 }
 
+void TestZipBridge::zipFailsOnUnwritableArchive_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::newRow("a folder") << "folder";
+    QTest::newRow("a device") << "device";
+    QTest::newRow("a named pipe") << "pipe";
+}
+
 void TestZipBridge::zipFailsOnUnwritableArchive()
 {
+    QFETCH(QString, target);
     QVERIFY(write(root + QStringLiteral("/src/f"), "x"));
-    // The archive's place is taken by a folder.
-    QVERIFY(QDir().mkpath(root + QStringLiteral("/taken.zip")));
-    QVERIFY(!bridge.zip(root + QStringLiteral("/src"), root + QStringLiteral("/taken.zip")));
-    if (!QFileInfo::exists(QStringLiteral("/dev/full")))
-        QFAIL("/dev/full is needed to show write failures");
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^QZip: writing the archive failed")));
-    QVERIFY(!bridge.zip(root + QStringLiteral("/src"), QStringLiteral("/dev/full")));
+    QString archive = root + QStringLiteral("/taken.zip");
+    int reader = -1;
+    if (target == QLatin1String("folder")) {
+        QVERIFY(QDir().mkpath(archive));
+    } else if (target == QLatin1String("device")) {
+        if (!QFileInfo::exists(QStringLiteral("/dev/full")))
+            QFAIL("/dev/full is needed to show write failures");
+        archive = QStringLiteral("/dev/full");
+    } else {
+        QVERIFY(TestPipe::make(archive));
+        // A reader is there, so a writer that opened the pipe would not hang but be seen.
+        reader = ::open(QFile::encodeName(archive).constData(), O_RDONLY | O_NONBLOCK);
+        QVERIFY(reader >= 0);
+    }
+    const QFileInfo before(archive);
+    QVERIFY(!bridge.zip(root + QStringLiteral("/src"), archive));
+    const QFileInfo after(archive);
+    QCOMPARE(after.isDir(), before.isDir());
+    QCOMPARE(after.isFile(), false);
+    if (reader >= 0) {
+        char byte = 0;
+        QCOMPARE(::read(reader, &byte, 1), ssize_t(0));
+        ::close(reader);
+    }
+    if (target != QLatin1String("device"))
+        QCOMPARE(treeOf(root), QStringList({ "src", "src/f", "taken.zip" }));
+}
+
+void TestZipBridge::failedZipKeepsTheOldArchive()
+{
+    const QString archive = root + QStringLiteral("/site.zip");
+    QVERIFY(write(root + QStringLiteral("/site/index.html"), "old page"));
+    QVERIFY(bridge.zip(root + QStringLiteral("/site"), archive));
+    const QByteArray old = read(archive);
+    QVERIFY(write(root + QStringLiteral("/site/index.html"), "new page"));
+    QVERIFY(write(root + QStringLiteral("/site/big.bin"), randomBytes(3 * 1024 * 1024)));
+    {
+        // As a full disk would: the archive cannot grow past 1 MiB.
+        FileSizeCap cap(1024 * 1024);
+        QVERIFY(cap.active);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^QZip: writing the archive failed")));
+        QVERIFY(!bridge.zip(root + QStringLiteral("/site"), archive));
+    }
+    QCOMPARE(read(archive), old);
+    QCOMPARE(treeOf(root), QStringList({ "site", "site.zip", "site/big.bin", "site/index.html" }));
+    // Unpacking it still gives the former site.
+    QVERIFY(bridge.unzip(archive, root + QStringLiteral("/out")));
+    QCOMPARE(read(root + QStringLiteral("/out/site/index.html")), QByteArray("old page"));
 }
 
 void TestZipBridge::zipOfMissingSource()

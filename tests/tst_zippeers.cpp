@@ -110,6 +110,9 @@ void TestZipPeers::initTestCase()
     tree = work.filePath(QStringLiteral("tree"));
     QVERIFY(write(tree + QStringLiteral("/text.txt"), textBytes(60000)));
     QVERIFY(write(tree + QStringLiteral("/random.bin"), randomBytes(100000)));
+    // Larger than the writer's piece of 1 MiB: streamed, with the header patched afterwards.
+    QVERIFY(write(tree + QStringLiteral("/large.txt"), textBytes(5 * 1024 * 1024 + 17)));
+    QVERIFY(write(tree + QStringLiteral("/large.bin"), randomBytes(3 * 1024 * 1024 + 5)));
     QVERIFY(write(tree + QStringLiteral("/tiny.txt"), "hi\n"));
     QVERIFY(write(tree + QStringLiteral("/\u00fcn\u00efc\u00f6d\u00e9 \u540d\u524d.txt"), "unicode name\n"));
     QVERIFY(write(tree + QStringLiteral("/sub/deeper/nested.txt"), textBytes(3000)));
@@ -140,34 +143,58 @@ QJsonObject TestZipPeers::pythonListing(const QString &archive)
 
 void TestZipPeers::writerArchivesPassTools_data()
 {
-    QTest::addColumn<bool>("throughBridge");
-    QTest::newRow("writer") << false;
-    QTest::newRow("Bridge::zip") << true;
+    QTest::addColumn<QString>("how");
+    QTest::newRow("writer") << "writer";
+    // No seeking back: large entries carry data descriptors.
+    QTest::newRow("writer into a pipe") << "pipe";
+    QTest::newRow("Bridge::zip") << "bridge";
 }
 
 void TestZipPeers::writerArchivesPassTools()
 {
-    QFETCH(bool, throughBridge);
-    const QString archive = work.filePath(throughBridge ? QStringLiteral("bridge.zip") : QStringLiteral("writer.zip"));
-    if (throughBridge) {
+    QFETCH(QString, how);
+    const QString archive = work.filePath(how + QStringLiteral(".zip"));
+    // What each file entry must hold when a tool unpacks it.
+    QHash<QString, QByteArray> expected;
+    if (how == QLatin1String("bridge")) {
         Bridge bridge;
         QVERIFY(bridge.zip(tree, archive));
+        for (const QString &p : treeOf(tree)) {
+            if (QFileInfo(tree + QLatin1Char('/') + p).isFile())
+                expected.insert(QStringLiteral("tree/") + p, read(tree + QLatin1Char('/') + p));
+        }
     } else {
-        QZipWriter writer(archive);
+        QFile file(archive);
+        SequentialDevice pipe(&file);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        if (how == QLatin1String("pipe"))
+            pipe.open(QIODevice::WriteOnly);
+        QZipWriter writer(how == QLatin1String("pipe") ? static_cast<QIODevice *>(&pipe) : &file);
         writer.setCompressing(QZipWriter::CompressAuto);
+        auto add = [&](const QString &name, const QByteArray &bytes) {
+            writer.addFileFromBytes(name, bytes);
+            expected.insert(name, bytes);
+        };
         writer.setNewEntryPermissions(QFile::Permissions(0x7751));
         writer.addDirectoryEntry(QStringLiteral("dir"));
         writer.setNewEntryPermissions(QFile::Permissions(0x7755));
-        writer.addFileFromBytes(QStringLiteral("dir/exec.sh"), "#!/bin/sh\necho run\n");
+        add(QStringLiteral("dir/exec.sh"), "#!/bin/sh\necho run\n");
         writer.setNewEntryPermissions(QFile::Permissions(0x6644));
-        writer.addFileFromBytes(QStringLiteral("dir/text.txt"), textBytes(60000));
-        writer.addFileFromBytes(QStringLiteral("random.bin"), randomBytes(100000));
-        writer.addFileFromBytes(QStringLiteral("empty.txt"), QByteArray());
-        writer.addFileFromBytes(QStringLiteral("\u00fcn\u00efc\u00f6d\u00e9/\u540d\u524d.txt"), textBytes(500));
+        add(QStringLiteral("dir/text.txt"), textBytes(60000));
+        add(QStringLiteral("random.bin"), randomBytes(100000));
+        add(QStringLiteral("large.txt"), textBytes(5 * 1024 * 1024 + 17));
+        add(QStringLiteral("large.bin"), randomBytes(3 * 1024 * 1024 + 5));
+        add(QStringLiteral("one-piece.txt"), textBytes(1024 * 1024));
+        add(QStringLiteral("empty.txt"), QByteArray());
+        add(QStringLiteral("\u00fcn\u00efc\u00f6d\u00e9/\u540d\u524d.txt"), textBytes(500));
+        writer.setCompressing(QZipWriter::CompressNever);
+        add(QStringLiteral("stored-large.bin"), randomBytes(2 * 1024 * 1024 + 3, 7));
+        writer.setCompressing(QZipWriter::CompressAuto);
         writer.setNewEntryPermissions(QFile::Permissions(0x6600));
-        writer.addFileFromBytes(QStringLiteral("small.txt"), "short");
+        add(QStringLiteral("small.txt"), "short");
         writer.finish();
         QCOMPARE(writer.writerStatus(), QZipWriter::StatusOk);
+        file.close();
     }
 
     const Result unzipTest = runShell(QStringLiteral("unzip -t '%1'").arg(archive), work.path());
@@ -212,12 +239,29 @@ void TestZipPeers::writerArchivesPassTools()
     const QString out = work.filePath(QStringLiteral("unzipped-") + QFileInfo(archive).baseName());
     const Result extract = runShell(QStringLiteral("unzip -q '%1' -d '%2'").arg(archive, out), work.path());
     QVERIFY2(extract.code == 0, extract.out + extract.err);
+    int files = 0;
     for (const QZipReader::FileInfo &info : ours) {
         const QString path = out + QLatin1Char('/') + info.entryPath;
         QVERIFY2(QFileInfo::exists(path), qPrintable(path));
         QCOMPARE(QFileInfo(path).permissions() & ownerGroupOther, info.accessRights & ownerGroupOther);
-        if (info.isRegularFile)
-            QCOMPARE(read(path), reader.fileData(info.entryPath));
+        if (info.isRegularFile) {
+            QVERIFY2(expected.contains(info.entryPath), qPrintable(info.entryPath));
+            QVERIFY2(read(path) == expected.value(info.entryPath), qPrintable(info.entryPath));
+            QVERIFY2(reader.fileData(info.entryPath) == expected.value(info.entryPath), qPrintable(info.entryPath));
+            ++files;
+        }
+    }
+    QCOMPARE(files, expected.size());
+
+    // 7z and bsdtar unpack the same bytes too.
+    const QStringList unpackers { QStringLiteral("7z x -y -o'%2' '%1' > /dev/null"),
+                                  QStringLiteral("mkdir -p '%2' && bsdtar -xf '%1' -C '%2'") };
+    for (int i = 0; i < unpackers.size(); ++i) {
+        const QString dir = work.filePath(QStringLiteral("unpacked-%1-%2").arg(QFileInfo(archive).baseName()).arg(i));
+        const Result unpacked = runShell(unpackers.at(i).arg(archive, dir), work.path());
+        QVERIFY2(unpacked.code == 0, unpacked.out + unpacked.err);
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+            QVERIFY2(read(dir + QLatin1Char('/') + it.key()) == it.value(), qPrintable(unpackers.at(i) + it.key()));
     }
 }
 

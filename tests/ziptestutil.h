@@ -111,6 +111,32 @@ inline bool write(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
+// Another device seen as a pipe: no seeking back, no size known ahead.
+class SequentialDevice : public QIODevice
+{
+public:
+    explicit SequentialDevice(QIODevice *inner) : m_inner(inner) {}
+    bool isSequential() const override { return true; }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override { return m_inner->read(data, maxSize); }
+    qint64 writeData(const char *data, qint64 size) override { return m_inner->write(data, size); }
+
+private:
+    QIODevice *m_inner;
+};
+
+// Counts what is written and keeps nothing: an archive too large to hold.
+class NullDevice : public QIODevice
+{
+public:
+    bool isSequential() const override { return true; }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *, qint64 len) override { return len; }
+};
+
 // Every path below root, relative, sorted: what a folder holds after extraction.
 inline QStringList treeOf(const QString &root)
 {

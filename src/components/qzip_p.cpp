@@ -118,35 +118,6 @@ QString cleanEntryPath(const ZipEntryHeader &entry)
 
 void *(*qzipDeflateAllocator)(void *, unsigned, unsigned) = nullptr;
 
-int deflateRaw(const QByteArray &content, QByteArray *output)
-{
-    z_stream stream;
-    std::memset(&stream, 0, sizeof stream);
-    stream.zalloc = qzipDeflateAllocator;
-    int rc = deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    if (rc != Z_OK)
-        return rc;
-    const uLong bound = deflateBound(&stream, uLong(content.size()));
-    if (bound > uLong(0x7FFFFF00)) {
-        deflateEnd(&stream);
-        return Z_MEM_ERROR;
-    }
-    output->resize(int(bound));
-    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(content.constData()));
-    stream.avail_in = uInt(content.size());
-    stream.next_out = reinterpret_cast<Bytef *>(output->data());
-    stream.avail_out = uInt(output->size());
-    rc = deflate(&stream, Z_FINISH);
-    const uLong total = stream.total_out;
-    deflateEnd(&stream);
-    if (rc != Z_STREAM_END) {
-        output->clear();
-        return rc == Z_OK ? Z_BUF_ERROR : rc;
-    }
-    output->resize(int(total));
-    return Z_OK;
-}
-
 int inflateRawStream(const std::function<qint64(char *, qint64)> &readInput,
                      const std::function<bool(const char *, qint64)> &sink,
                      qint64 outputLimit, qint64 *produced)

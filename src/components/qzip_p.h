@@ -124,9 +124,6 @@ void localHeaderFromCentral(const ZipEntryHeader &entry, uchar *local);
 // "." and "/" and trailing "/" dropped.
 QString cleanEntryPath(const ZipEntryHeader &entry);
 
-// Raw deflate of a whole buffer; returns a zlib code (Z_OK on success).
-int deflateRaw(const QByteArray &content, QByteArray *output);
-
 // Lets tests make the compressor run out of memory; null means zlib's own.
 extern void *(*qzipDeflateAllocator)(void *opaque, unsigned items, unsigned size);
 

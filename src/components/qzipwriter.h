@@ -9,6 +9,10 @@ class QZipWriterPrivate;
 
 // Writes zip archives: each entry goes out at once as local header, name and
 // body; the central directory and end record follow when the writer finishes.
+// Bodies are read and deflated in pieces, so memory does not grow with the
+// size of an entry: on a seekable archive the local header gets its sizes and
+// CRC once the body is written, on a sequential one a data descriptor follows
+// the body of an entry larger than one piece.
 class QZipWriter
 {
 public:
