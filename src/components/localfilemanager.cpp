@@ -244,30 +244,37 @@ QStringList LocalFileManager::commitWrites()
         if (!synced.contains(staged.at(i).device) && !LocalFiles::syncFile(staged.at(i).temporary))
             results[i] = composeError(QT_TR_NOOP("Error writing to file"), staged.at(i).full);
     }
-    for (const int handle : qAsConst(fileSystems))
-        LocalFiles::closeFile(handle);
-    fileSystems.clear();
 
     // Then the names, each replacing its old file in one step.
-    QSet<QByteArray> touched;
+    QHash<QByteArray, quint64> touched;   // folder, its file system
     for (int i = 0; i < staged.size(); ++i) {
         const Staged &file = staged.at(i);
         if (results.at(i).isEmpty() && !LocalFiles::renameFile(file.temporary, file.target))
             results[i] = composeError(QT_TR_NOOP("Can't create file"), file.full);
         if (results.at(i).isEmpty())
-            touched.insert(file.folder);
+            touched.insert(file.folder, file.device);
         else
             LocalFiles::removeFile(file.temporary);
     }
     for (const QByteArray &folder : qAsConst(madeSinceCommit))
-        touched.insert(parentOf(folder));
+        touched.insert(parentOf(folder), folders.value(folder).device);
     madeSinceCommit.clear();
 
-    // And the folders that hold the new names, once each.
+    // And the folders that hold the new names: for a batch one more sync of
+    // each file system, since a folder's own sync costs a flush of the disk's
+    // cache each; for a few files, or where that failed, each folder once.
+    QSet<quint64> namesSynced;
+    for (const quint64 fileSystem : qAsConst(synced)) {
+        if (LocalFiles::syncFileSystem(fileSystems.value(fileSystem)))
+            namesSynced.insert(fileSystem);
+    }
+    for (const int handle : qAsConst(fileSystems))
+        LocalFiles::closeFile(handle);
+    fileSystems.clear();
     QVector<QByteArray> unsynced;
-    for (const QByteArray &folder : qAsConst(touched)) {
-        if (!LocalFiles::syncFolder(folder))
-            unsynced << folder;
+    for (auto it = touched.cbegin(); it != touched.cend(); ++it) {
+        if (!namesSynced.contains(it.value()) && !LocalFiles::syncFolder(it.key()))
+            unsynced << it.key();
     }
     for (int i = 0; i < staged.size() && !unsynced.isEmpty(); ++i) {
         for (const QByteArray &folder : qAsConst(unsynced)) {
