@@ -10,7 +10,13 @@
 // SFTP over a link with 20 ms round trips: a delaying relay in front of the
 // servers, the same relay for every tool.
 //
-//   bench_publish [--only=loopback,ftps,link] [--link-files=N]
+// And local publishing on its own: 2,000 and 20,000 small files into a fresh
+// folder and over an earlier copy, against cp -r, rsync -a and (where the
+// installed rsync has it) rsync -a --fsync, the one peer that makes its files
+// durable as the publish queue does. Everything is synced before each round,
+// so that no tool pays for the dirty pages of the one before.
+//
+//   bench_publish [--only=loopback,ftps,link,local] [--link-files=N]
 //
 // --link-files sets the number of small files sent over the slow link (200
 // by default, so that the whole bench stays within a few minutes; 2000 is
@@ -22,6 +28,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QMap>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -29,6 +36,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <unistd.h>
 
 #include "delayrelay.h"
 #include "filemanagerwrapper.h"
@@ -345,6 +353,88 @@ void loopbackBench(const QTemporaryDir &work)
     QDir(tree.root).removeRecursively();
 }
 
+bool rsyncHasFsync()
+{
+    QProcess p;
+    p.start("rsync", { "--help" });
+    return p.waitForFinished(10000) && p.readAllStandardOutput().contains("--fsync");
+}
+
+// One tool into `target`, timed from a synced file system.
+double timedCopy(const QString &tool, const Tree &tree, const QString &target, QString *error)
+{
+    ::sync();
+    if (tool == "cp -r")
+        // -T: into the target itself, fresh or existing, not into a folder inside it.
+        return run("cp", { "-r", "-T", tree.root, target }, error);
+    if (tool == "rsync -a")
+        return run("rsync", { "-a", "-I", tree.root + "/", target + "/" }, error);
+    if (tool == "rsync -a --fsync")
+        return run("rsync", { "-a", "-I", "--fsync", tree.root + "/", target + "/" }, error);
+    return publish(QUrl::fromLocalFile(target).toString(), tree, error);
+}
+
+// 2,000 and 20,000 files of 1 to 64 kB in 50 folders: each tool into a fresh
+// folder, then again over its own copy (-I: rsync rewrites every file, as the
+// queue does). Best of three rounds in turns; per file for the growth.
+void localBench(const QTemporaryDir &work)
+{
+    QStringList tools { "cp -r", "rsync -a" };
+    if (rsyncHasFsync())
+        tools << "rsync -a --fsync";
+    else
+        out << "the installed rsync has no --fsync\n";
+    tools << "publish queue";
+    QMap<QString, double> perFile[2];
+    const int sizes[] = { 2000, 20000 };
+    for (int s = 0; s < 2; ++s) {
+        const Tree tree = makeSite(work.path() + "/local-site", sizes[s], false);
+        if (tree.files.isEmpty()) {
+            out << "cannot generate the site\n";
+            return;
+        }
+        out << QString("local folder: %1 files in 50 folders, %2 MB\n").arg(tree.files.size())
+                       .arg(tree.bytes / 1048576.0, 0, 'f', 1);
+        QString error;
+        QMap<QString, Times> fresh, over;
+        for (int round = 0; round < 3; ++round) {
+            for (int turn = 0; turn < tools.size(); ++turn) {
+                const QString &tool = tools.at((round + turn) % tools.size());
+                const QString target = work.path() + "/local-out";
+                fresh[tool].add(timedCopy(tool, tree, target, &error));
+                over[tool].add(timedCopy(tool, tree, target, &error));
+                QDir(target).removeRecursively();
+            }
+        }
+        if (!error.isEmpty())
+            out << "  error: " << error << "\n";
+        for (const char *kind : { "into a fresh folder", "over an earlier copy" }) {
+            const QMap<QString, Times> &times = kind[0] == 'i' ? fresh : over;
+            out << "  " << kind << "\n";
+            const double rsync = times.value("rsync -a").best;
+            for (const QString &tool : tools) {
+                const Times t = times.value(tool);
+                line("  " + tool, t.best, tool == "rsync -a" ? times.value("cp -r").best : rsync,
+                     tool == "rsync -a" ? "cp -r" : "rsync -a", t.worst);
+                if (kind[0] == 'i')
+                    perFile[s][tool] = t.best > 0 ? t.best * 1e6 / tree.files.size() : -1;
+            }
+            const double fsync = times.value("rsync -a --fsync").best;
+            if (fsync > 0 && times.value("publish queue").best > 0)
+                out << QString("    publish queue: %1 x rsync -a --fsync\n")
+                               .arg(times.value("publish queue").best / fsync, 0, 'f', 2);
+        }
+        QDir(tree.root).removeRecursively();
+    }
+    out << "  growth, into a fresh folder (microseconds per file, 2,000 -> 20,000 files)\n";
+    for (const QString &tool : tools) {
+        const double a = perFile[0].value(tool), b = perFile[1].value(tool);
+        out << QString("    %1 %2 -> %3   x %4\n").arg(tool, -20).arg(a, 7, 'f', 1).arg(b, 7, 'f', 1)
+                       .arg(a > 0 ? b / a : 0, 0, 'f', 2);
+    }
+    out.flush();
+}
+
 // Explicit FTPS to vsftpd at its TLS settings: 2,000 small files. The log-ins
 // each tool needed are counted in vsftpd's own log.
 void ftpsBench(const QTemporaryDir &work)
@@ -475,7 +565,7 @@ void linkBench(const QTemporaryDir &work, int smallFiles)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QStringList sections { "loopback", "ftps", "link" };
+    QStringList sections { "loopback", "ftps", "link", "local" };
     int linkFiles = 200;
     for (const QString &arg : app.arguments().mid(1)) {
         if (arg.startsWith("--only="))
@@ -483,7 +573,7 @@ int main(int argc, char *argv[])
         else if (arg.startsWith("--link-files="))
             linkFiles = qMax(1, arg.mid(13).toInt());
         else {
-            out << "usage: bench_publish [--only=loopback,ftps,link] [--link-files=N]\n";
+            out << "usage: bench_publish [--only=loopback,ftps,link,local] [--link-files=N]\n";
             return 2;
         }
     }
@@ -496,5 +586,7 @@ int main(int argc, char *argv[])
         ftpsBench(work);
     if (sections.contains("link"))
         linkBench(work, linkFiles);
+    if (sections.contains("local"))
+        localBench(work);
     return 0;
 }

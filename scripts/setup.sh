@@ -11,7 +11,7 @@ packages=(
     # test servers started by the test suite on 127.0.0.1
     python3 python3-pyftpdlib python3-openssl vsftpd openssh-server openssh-client libpam-modules
     # peers the tests and benchmarks compare with
-    zip unzip p7zip-full libarchive-tools curl lftp openssl procps
+    zip unzip p7zip-full libarchive-tools curl lftp rsync openssl procps
 )
 
 missing=()

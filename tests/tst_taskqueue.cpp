@@ -108,7 +108,11 @@ private slots:
         WAIT_ENDED(rec);
         const QString url = QUrl::fromLocalFile(dest + "/").toString();
         QCOMPARE(rec.events.first(), "initialized:" + url);
-        QCOMPARE(rec.events.mid(1, 2), QStringList({ "started:css/site.css", "finished:css/site.css" }));
+        QCOMPARE(rec.events.at(1), QString("started:css/site.css"));
+        // Each file is reported once it is in place, in the order sent; files are
+        // made durable together, so later ones may start before that.
+        QVERIFY(rec.events.indexOf("finished:css/site.css") > 1);
+        QVERIFY(rec.events.indexOf("finished:css/site.css") < rec.events.indexOf("dataFinished:p/0.html"));
         QCOMPARE(rec.matching("dataFinished:").size(), 50);
         QCOMPARE(rec.matching("dataFinished:").last(), QString("dataFinished:p/49.html"));
         QCOMPARE(rec.ending(),

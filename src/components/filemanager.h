@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QSharedPointer>
 #include <QString>
+#include <QStringList>
 
 // One publishing destination: a root folder, local or remote, below which
 // folders are made, files written and read back. Every path is relative to
@@ -28,6 +29,20 @@ public:
     // True once the destination cannot be reached any more (a log-in that
     // failed for good): every later operation would fail the same way.
     virtual bool isDestinationLost() const { return false; }
+
+    // A destination may hold written files back to make them durable and
+    // visible together, once for many. With batched writes on, putfile() and
+    // putdata() may return true for a file that is only staged: it is not in
+    // place, nor counts as written, until commitWrites() says so. Off (the
+    // default), every write is whole and in place when it returns.
+    virtual void setBatchedWrites(bool on) { Q_UNUSED(on) }
+    virtual int stagedWrites() const { return 0; }
+    // Puts the staged files in place, in the order they were written, and
+    // gives one text for each: empty when it is in place and durable, else its
+    // error (the file it was to replace is left as it was).
+    virtual QStringList commitWrites() { return QStringList(); }
+    // Drops the staged files; the files they would have replaced stay.
+    virtual void discardWrites() {}
 
     // True when a destination path could leave the root or carries text a
     // server would take as a command: a ".." segment or a control character

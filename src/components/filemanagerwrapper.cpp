@@ -149,6 +149,8 @@ void FileManagerWrapper::enqueueTask(const WrapperTask &task)
         if (runState == Exit)
             return;
         tasks.append(task);
+        // A worker holding written files back waits a moment for the next task.
+        waitCondition.wakeAll();
     }
     emit listUpdated();
 }

@@ -40,33 +40,122 @@ void WrapperListHandler::onListUpdate()
     handleList();
 }
 
+namespace {
+
+// Written files are held back, made durable together and reported once in
+// place: when the list runs dry for this long, before the worker waits while
+// paused, before a task that must see them, and at the latest after maxBatchAge,
+// so that the progress the page shows keeps moving.
+constexpr int idleWait = 50;
+constexpr qint64 maxBatchAge = 1000;
+
+bool seesWrites(int type)
+{
+    return type == WrapperTask::Init || type == WrapperTask::GetFile || type == WrapperTask::DestUrl
+            || type == WrapperTask::Close;
+}
+
+} // namespace
+
 void WrapperListHandler::handleList()
 {
     busy = true;
+    bool idle = false;   // the list stayed empty for a moment with files held back
     while (!closed) {
         mutex->lock();
-        while (*runState == FileManagerWrapper::Paused && !tasks->isEmpty())
-            waitCondition->wait(mutex);
         // Once the destination is lost every remaining task would fail the
         // same way: the one error stands for them all, and whatever the page
         // answers ends the run, as a cancel does, with none of them started.
-        if (*runState == FileManagerWrapper::Exit
-            || (destinationLost && *runState == FileManagerWrapper::Running)) {
+        const auto ending = [this]() {
+            return *runState == FileManagerWrapper::Exit
+                    || (destinationLost && *runState == FileManagerWrapper::Running);
+        };
+        if (!pending.isEmpty() && !ending()
+            && (idle || (*runState == FileManagerWrapper::Paused && !tasks->isEmpty())
+                || (!tasks->isEmpty() && seesWrites(tasks->first().type)) || batchAge.hasExpired(maxBatchAge))) {
+            mutex->unlock();
+            commitPending();
+            idle = false;
+            continue;
+        }
+        while (*runState == FileManagerWrapper::Paused && !tasks->isEmpty())
+            waitCondition->wait(mutex);
+        if (ending()) {
             tasks->clear();
             mutex->unlock();
+            // A cancel puts nothing more in place: what was not reported stays as it was.
+            discardPending();
             endRun(QString());
             break;
         }
         if (tasks->isEmpty()) {
+            if (pending.isEmpty()) {
+                mutex->unlock();
+                break;
+            }
+            // The page hands files over in bursts: the next one keeps the batch together.
+            waitCondition->wait(mutex, idleWait);
+            idle = tasks->isEmpty();
             mutex->unlock();
-            break;
+            continue;
         }
+        idle = false;
         const WrapperTask task = tasks->takeFirst();
         mutex->unlock();
         if (!runTask(task))
             break;
     }
     busy = false;
+}
+
+void WrapperListHandler::written(const QString &dest, bool data, int stagedBefore)
+{
+    const bool staged = fileManager->stagedWrites() > stagedBefore;
+    if (!staged && pending.isEmpty()) {
+        if (data)
+            emit dataUploadFinished(dest);
+        else
+            emit fileUploadFinished(dest);
+        return;
+    }
+    if (pending.isEmpty())
+        batchAge.start();
+    pending.append(Pending { dest, data, staged });
+}
+
+void WrapperListHandler::commitPending()
+{
+    if (pending.isEmpty())
+        return;
+    const QStringList results = fileManager ? fileManager->commitWrites() : QStringList();
+    const QVector<Pending> done = pending;
+    pending.clear();
+    int next = 0;
+    for (const Pending &file : done) {
+        QString result;
+        if (file.staged) {
+            // A file the destination gave no answer for is not known to be there.
+            result = next < results.size()
+                    ? results.at(next)
+                    : LocalFileManager::composeError(QT_TR_NOOP("Error writing to file"), file.dest);
+            ++next;
+        }
+        if (!result.isEmpty()) {
+            qDebug().noquote() << "error on upload : " + file.dest + " with error :" + result;
+            failed(result);
+        } else if (file.data) {
+            emit dataUploadFinished(file.dest);
+        } else {
+            emit fileUploadFinished(file.dest);
+        }
+    }
+}
+
+void WrapperListHandler::discardPending()
+{
+    if (fileManager)
+        fileManager->discardWrites();
+    pending.clear();
 }
 
 bool WrapperListHandler::runTask(const WrapperTask &task)
@@ -88,32 +177,42 @@ bool WrapperListHandler::runTask(const WrapperTask &task)
     }
 
     switch (task.type) {
-    case WrapperTask::UploadFile:
+    case WrapperTask::UploadFile: {
         emit fileUploadStarted(task.dest, task.src);
+        const int before = fileManager->stagedWrites();
         if (fileManager->putfile(task.dest, task.src)) {
-            emit fileUploadFinished(task.dest);
+            written(task.dest, false, before);
         } else {
-            qDebug().noquote() << "error on upload : " + task.src + " with error :"
-                                  + fileManager->errorString();
-            failed(fileManager->errorString());
+            const QString text = fileManager->errorString();
+            qDebug().noquote() << "error on upload : " + task.src + " with error :" + text;
+            // What was written before it is reported first, as it happened.
+            commitPending();
+            failed(text);
         }
         break;
-    case WrapperTask::UploadData:
+    }
+    case WrapperTask::UploadData: {
         emit dataUploadStarted(task.dest);
+        const int before = fileManager->stagedWrites();
         if (fileManager->putdata(task.dest, task.data)) {
-            emit dataUploadFinished(task.dest);
+            written(task.dest, true, before);
         } else {
             // The bytes themselves may be large; the destination names them well enough.
-            qDebug().noquote() << "error on upload : " + task.dest + " with error :"
-                                  + fileManager->errorString();
-            failed(fileManager->errorString());
+            const QString text = fileManager->errorString();
+            qDebug().noquote() << "error on upload : " + task.dest + " with error :" + text;
+            commitPending();
+            failed(text);
         }
         break;
+    }
     case WrapperTask::MakePath:
-        if (fileManager->mkpath(task.dest))
+        if (fileManager->mkpath(task.dest)) {
             rootMade = true;
-        else
-            failed(fileManager->errorString());
+        } else {
+            const QString text = fileManager->errorString();
+            commitPending();
+            failed(text);
+        }
         break;
     case WrapperTask::GetFile: {
         const QSharedPointer<QIODevice> device = fileManager->getfile(task.dest);
@@ -178,6 +277,7 @@ bool WrapperListHandler::init(const QString &path)
         endRun(QString());
         return false;
     }
+    chosen->setBatchedWrites(true);
     {
         QMutexLocker locker(mutex);
         fileManager = chosen;

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
+#include <QVector>
 #include <QObject>
 #include <QSharedPointer>
 #include <QString>
@@ -50,6 +52,19 @@ private:
     static QSharedPointer<FileManager> createRemote(const initData &record);
     void failed(const QString &text);
     void endRun(const QString &destUrl);
+    void written(const QString &dest, bool data, int stagedBefore);
+    void commitPending();
+    void discardPending();
+
+    // A file written but not yet reported: the destination holds it back
+    // (staged) until it is durable and in place, and so does the report; a
+    // file done at once waits behind them, so that reports keep their order.
+    struct Pending
+    {
+        QString dest;
+        bool data = false;
+        bool staged = false;
+    };
 
     QWaitCondition *waitCondition;
     QSharedPointer<FileManager> fileManager;
@@ -62,6 +77,8 @@ private:
     int *runState;
     QMutex *mutex;
     bool closed = false;
-    bool rootMade = false;
-    bool destinationLost = false;   // guarded by mutex   // a remote destination's own folder is known to exist
+    bool rootMade = false;          // a remote destination's own folder is known to exist
+    bool destinationLost = false;   // guarded by mutex
+    QVector<Pending> pending;
+    QElapsedTimer batchAge;
 };
