@@ -10,6 +10,7 @@
 
 #include "curlsocket_p.h"
 #include "encryptmanager.h"
+#include "envlimit.h"
 
 namespace {
 
@@ -35,9 +36,7 @@ void initCurlOnce()
 // QUILLARY_STALL_TIMEOUT (seconds) shortens it for tests.
 long defaultStallTimeout()
 {
-    bool ok = false;
-    const int fromEnv = qEnvironmentVariableIntValue("QUILLARY_STALL_TIMEOUT", &ok);
-    return ok && fromEnv > 0 && fromEnv < 30 ? fromEnv : 30;
+    return long(envLimit("QUILLARY_STALL_TIMEOUT", 30));
 }
 
 // libcurl's largest upload buffer; SFTP sends as much per write as it holds.
