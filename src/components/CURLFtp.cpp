@@ -348,9 +348,10 @@ bool CURLFtp::connectToHost(const QString &server)
     char *entry = nullptr;
     if (!isSftp && isOk() && curl_easy_getinfo(curl, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry)
         entryPath = QString::fromLocal8Bit(entry);
-    // Only a log-in that succeeded teaches the client a new server's identity.
-    if (isOk())
-        identity.commit();
+    // Only a log-in that succeeded teaches the client a new server's identity;
+    // one that could not be stored is not relied on.
+    if (isOk() && !identity.commit())
+        lastCode = CURLE_PEER_FAILED_VERIFICATION;
     qDebug().noquote() << "host_path:" << hostUrl;
     qDebug().noquote() << "host_path+preprnd:" << hostUrl + homePath;
     restoreRestingState();
