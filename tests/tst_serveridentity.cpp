@@ -8,6 +8,9 @@
 #include <QLockFile>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -23,6 +26,7 @@
 #include "peakmemory.h"
 #include "publishtestutil.h"
 #include "serveridentity.h"
+#include "sshhostkeyoffer.h"
 #include "testbytes.h"
 #include "testservers.h"
 #include "webfixture.h"
@@ -326,6 +330,102 @@ private slots:
         QCOMPARE(bridge.ftpIdentityFingerprint(site),
                  ssh ? sshFingerprintOf(key(second) + ".pub") : QString::fromLatin1(pinOf(key(second))));
         QVERIFY(server.authAttempts() > attempts);
+    }
+
+    // A host key that changed to or from an RSA key is refused with the same
+    // text as any changed key, before any authentication: whether the SSH
+    // library can check the new key (an Ed25519 key where an RSA key was
+    // remembered) or not (an RSA key that OpenSSH offers only with SHA-2
+    // signatures). Forgotten, a server the library cannot check says so.
+    void changedRsaHostKeyRefused_data()
+    {
+        QTest::addColumn<QString>("remembered");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("rsa remembered, ed25519 shown") << "rsaA" << "sshA";
+        QTest::newRow("ed25519 remembered, rsa shown") << "sshA" << "rsaA";
+    }
+    void changedRsaHostKeyRefused()
+    {
+        QFETCH(QString, remembered);
+        QFETCH(QString, shown);
+        TestServer server(TestServer::Sftp);
+        server.setIdentity(key(shown));
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        const QByteArray publicKey = readFile(key(remembered) + ".pub").split(' ').mid(0, 2).join(' ');
+        QVERIFY(writeFile(ServerIdentity::knownHostsPath(), keptEntry(TestServer::Sftp) + "[127.0.0.1]:"
+                              + QByteArray::number(server.port()) + ' ' + publicKey + '\n'));
+        const QByteArray store = readFile(ServerIdentity::knownHostsPath());
+        const int attempts = server.authAttempts();
+        QString error;
+        QVERIFY(!logInAndTransfer(server, &error));
+        QVERIFY2(error.startsWith(changedText(server)), qPrintable(error));
+        QVERIFY2(error.contains(publicKey.split(' ').first() + ' ' + sshFingerprintOf(key(remembered) + ".pub")),
+                 qPrintable(error));
+        QCOMPARE(server.authAttempts(), attempts);
+        QCOMPARE(readFile(ServerIdentity::knownHostsPath()), store);
+
+        QVERIFY(ServerIdentity::forget("sftp", server.host(), server.port()));
+        const bool checkable = shown != "rsaA";
+        QCOMPARE(logInAndTransfer(server, &error), checkable);
+        if (!checkable) {
+            QVERIFY2(error.contains("which this program cannot check"), qPrintable(error));
+            QCOMPARE(server.authAttempts(), attempts);
+            QCOMPARE(readFile(ServerIdentity::knownHostsPath()), keptEntry(TestServer::Sftp));
+        }
+    }
+
+    // The question about a server's host key types ends within its time
+    // whatever the server sends: endless lines without a version, nothing,
+    // or a packet larger than any greeting.
+    void hostKeyQuestionBounded_data()
+    {
+        QTest::addColumn<QByteArray>("greeting");
+        QTest::addColumn<bool>("endless");
+        QTest::newRow("endless lines") << QByteArray() << true;
+        QTest::newRow("silence") << QByteArray() << false;
+        QTest::newRow("version, then silence") << QByteArray("SSH-2.0-Test\r\n") << false;
+        QTest::newRow("huge packet") << QByteArray("SSH-2.0-Test\r\n\x7f\xff\xff\xff\x04\x14") << false;
+    }
+    void hostKeyQuestionBounded()
+    {
+        QFETCH(QByteArray, greeting);
+        QFETCH(bool, endless);
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+        QList<QTcpSocket *> peers;
+        connect(&listener, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *peer = listener.nextPendingConnection();
+            peer->write(greeting);
+            peers << peer;
+        });
+        qint64 sent = 0;
+        QTimer feeder;
+        connect(&feeder, &QTimer::timeout, this, [&] {
+            for (QTcpSocket *peer : peers) {
+                if (endless && peer->state() == QAbstractSocket::ConnectedState && sent < (64 << 20)
+                    && peer->bytesToWrite() < (1 << 20)) {
+                    sent += peer->write(QByteArray(64, 'x') + "\r\n");
+                }
+            }
+        });
+        feeder.start(1);
+        std::atomic<bool> done { false };
+        QStringList types;
+        QString error;
+        qint64 elapsed = 0;
+        std::thread question([&] {
+            QElapsedTimer clock;
+            clock.start();
+            types = sshOfferedHostKeyTypes(QStringLiteral("127.0.0.1"), listener.serverPort(), 2000, &error);
+            elapsed = clock.elapsed();
+            done = true;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(done, 15000);
+        question.join();
+        QVERIFY(types.isEmpty());
+        QVERIFY(!error.isEmpty());
+        QVERIFY2(elapsed < 3500, qPrintable(QString::number(elapsed)));
+        qDeleteAll(peers);
     }
 
     // A server whose certificate an authority vouches for is remembered as

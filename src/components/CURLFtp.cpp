@@ -480,6 +480,10 @@ CURLcode CURLFtp::perform()
         lastCode = curl_easy_perform(curl);
         if (stalled && lastCode == CURLE_ABORTED_BY_CALLBACK)
             lastCode = CURLE_OPERATION_TIMEDOUT;
+        // An SSH handshake that failed before any host key was shown may
+        // mean the server's key changed to a type the library cannot check.
+        if (lastCode == CURLE_FAILED_INIT)
+            identity.explainFailedHandshake();
     }
     // SFTP reports a refused file or folder as "not found" in some places;
     // the server's own status says what it was.

@@ -18,6 +18,7 @@
 #include <openssl/x509_vfy.h>
 
 #include "filewriter.h"
+#include "sshhostkeyoffer.h"
 #include "storefile.h"
 
 namespace {
@@ -282,6 +283,30 @@ bool vouchedByExtraAuthority(X509_STORE_CTX *context, const QString &host)
     return vouched;
 }
 
+// How long the question about a server's host key types may take.
+const int offerTimeout = 5000;
+
+// The host key types the SSH library can verify; an RSA key it only checks
+// with SHA-1 signatures ("ssh-rsa").
+const QStringList &checkableHostKeyTypes()
+{
+    static const QStringList types = {
+        QStringLiteral("ssh-ed25519"), QStringLiteral("ecdsa-sha2-nistp256"), QStringLiteral("ecdsa-sha2-nistp384"),
+        QStringLiteral("ecdsa-sha2-nistp521"), QStringLiteral("ssh-rsa"), QStringLiteral("ssh-dss"),
+    };
+    return types;
+}
+
+// Whether a server offering these host key types can still show a key of
+// the remembered type: an RSA key is offered under three names.
+bool offersKeyOf(const QStringList &offered, const QByteArray &keyType)
+{
+    if (keyType == "ssh-rsa")
+        return offered.contains(QStringLiteral("ssh-rsa")) || offered.contains(QStringLiteral("rsa-sha2-256"))
+            || offered.contains(QStringLiteral("rsa-sha2-512"));
+    return offered.contains(QString::fromLatin1(keyType));
+}
+
 QString changedText(const QString &server, const QString &what, const QString &was, const QString &now)
 {
     return QStringLiteral("The identity of the server %1 has changed: %2 (remembered %3, now %4). "
@@ -343,6 +368,44 @@ bool ServerIdentity::apply(CURL *curl, const QString &scheme_, const QString &ho
 void ServerIdentity::startTransfer()
 {
     refused.clear();
+    keyShown = false;
+}
+
+void ServerIdentity::explainFailedHandshake()
+{
+    if (scheme != QLatin1String("sftp") || keyShown || !refused.isEmpty())
+        return;
+    QString error;
+    const QStringList offered = sshOfferedHostKeyTypes(host, port, offerTimeout, &error);
+    if (offered.isEmpty()) {
+        qDebug().noquote() << "no host key types learnt from" << serverName(host, port) << error;
+        return;
+    }
+    QList<QByteArray> lines;
+    QByteArray known;
+    {
+        QMutexLocker lock(&storeLock());
+        if (!readStore(knownHostsPath(), true, &lines, &error)) {
+            refuse(error);
+            return;
+        }
+        known = entryValue(lines, sshEntryName(host, port), true);
+    }
+    const QString types = offered.join(QStringLiteral(", "));
+    if (!known.isEmpty() && !offersKeyOf(offered, sshKeyType(known))) {
+        refuse(changedText(serverName(host, port),
+                           QStringLiteral("it no longer offers the kind of SSH host key it showed before"),
+                           sshKeyText(known), QStringLiteral("host keys of the types %1").arg(types)));
+        return;
+    }
+    for (const QString &type : offered) {
+        if (checkableHostKeyTypes().contains(type))
+            return;   // a failure of another kind: the library's words stand
+    }
+    refuse(QStringLiteral("The server %1 offers only SSH host keys of the types %2, which this program cannot check, "
+                          "so the log-in was not sent. Ask the host for an Ed25519 or ECDSA host key, or for "
+                          "ssh-rsa signatures.")
+               .arg(serverName(host, port), types));
 }
 
 bool ServerIdentity::commit()
@@ -471,7 +534,10 @@ int ServerIdentity::sshHostKey(void *user, int, const char *key, size_t length)
 {
     // The library's own key type is not trusted for the entry: the blob names it.
     auto *self = static_cast<ServerIdentity *>(user);
-    if (!self || !key || length == 0 || length > size_t(storeFileLimit))
+    if (!self)
+        return CURLKHMATCH_MISMATCH;
+    self->keyShown = true;
+    if (!key || length == 0 || length > size_t(storeFileLimit))
         return CURLKHMATCH_MISMATCH;
     return self->checkSshKey(QByteArray(key, int(length))) ? CURLKHMATCH_OK : CURLKHMATCH_MISMATCH;
 }

@@ -48,6 +48,12 @@ public:
 
     // Clears the refusal of the previous transfer.
     void startTransfer();
+    // After an SFTP connection failed before the server showed a host key
+    // (the library found no key type in common with it): asks the server
+    // which key types it offers and, when it no longer offers the type
+    // remembered for it, refuses it as a changed identity; when it offers
+    // only types the library cannot check, says so.
+    void explainFailedHandshake();
     // The text explaining why the last transfer's server was refused for its
     // identity (or because its store could not be used); empty when it was not.
     QString refusal() const { return refused; }
@@ -98,4 +104,6 @@ private:
     QByteArray pending;
     QByteArray seen;
     QString refused;
+    // The server showed its SSH host key during the current transfer.
+    bool keyShown = false;
 };
