@@ -156,6 +156,18 @@ QByteArray entryValue(const QList<QByteArray> &lines, const QString &name, bool 
     return fields.size() >= 2 ? fields.at(1) : QByteArray();
 }
 
+// What a store remembers of the server (empty for nothing); false with the
+// reason when the store cannot be used.
+bool rememberedEntry(bool ssh, const QString &host, int port, QByteArray *value, QString *error)
+{
+    QList<QByteArray> lines;
+    QMutexLocker lock(&storeLock());
+    if (!readStore(ssh ? ServerIdentity::knownHostsPath() : ServerIdentity::pinsPath(), ssh, &lines, error))
+        return false;
+    *value = entryValue(lines, ssh ? sshEntryName(host, port) : pinEntryName(host, port), ssh);
+    return true;
+}
+
 // Writes the store whole without the named server's lines and, when line is
 // not empty, with that line at the end. Readable by the user only from the
 // first byte on; on failure the former file stays as it was.
@@ -381,15 +393,10 @@ void ServerIdentity::explainFailedHandshake()
         qDebug().noquote() << "no host key types learnt from" << serverName(host, port) << error;
         return;
     }
-    QList<QByteArray> lines;
     QByteArray known;
-    {
-        QMutexLocker lock(&storeLock());
-        if (!readStore(knownHostsPath(), true, &lines, &error)) {
-            refuse(error);
-            return;
-        }
-        known = entryValue(lines, sshEntryName(host, port), true);
+    if (!rememberedEntry(true, host, port, &known, &error)) {
+        refuse(error);
+        return;
     }
     const QString types = offered.join(QStringLiteral(", "));
     if (!known.isEmpty() && !offersKeyOf(offered, sshKeyType(known))) {
@@ -479,15 +486,12 @@ QString ServerIdentity::rememberedFingerprint(const QString &scheme, const QStri
     const bool ssh = scheme == QLatin1String("sftp");
     if ((!ssh && scheme != QLatin1String("ftps")) || host.isEmpty() || port < 0)
         return QString();
-    QMutexLocker lock(&storeLock());
-    QList<QByteArray> lines;
+    QByteArray value;
     QString error;
-    if (!readStore(ssh ? knownHostsPath() : pinsPath(), ssh, &lines, &error)) {
+    if (!rememberedEntry(ssh, host.toLower(), port, &value, &error)) {
         qWarning().noquote() << error;
         return QString();
     }
-    const QString name = ssh ? sshEntryName(host.toLower(), port) : pinEntryName(host.toLower(), port);
-    const QByteArray value = entryValue(lines, name, ssh);
     if (value.isEmpty())
         return QString();
     return ssh ? sshFingerprint(value) : QString::fromLatin1(value);
@@ -544,16 +548,11 @@ int ServerIdentity::sshHostKey(void *user, int, const char *key, size_t length)
 
 bool ServerIdentity::checkSshKey(const QByteArray &key)
 {
-    QList<QByteArray> lines;
     QString error;
     QByteArray known;
-    {
-        QMutexLocker lock(&storeLock());
-        if (!readStore(knownHostsPath(), true, &lines, &error)) {
-            refuse(error);
-            return false;
-        }
-        known = entryValue(lines, sshEntryName(host, port), true);
+    if (!rememberedEntry(true, host, port, &known, &error)) {
+        refuse(error);
+        return false;
     }
     const QByteArray expected = known.isEmpty() ? pending : known;
     if (expected.isEmpty() || expected == key) {
@@ -592,16 +591,11 @@ int ServerIdentity::verifyCertificate(x509_store_ctx_st *context, void *user)
 
 bool ServerIdentity::checkCertificate(bool vouched, const QByteArray &pin)
 {
-    QList<QByteArray> lines;
     QString error;
     QByteArray known;
-    {
-        QMutexLocker lock(&storeLock());
-        if (!readStore(pinsPath(), false, &lines, &error)) {
-            refuse(error);
-            return false;
-        }
-        known = entryValue(lines, pinEntryName(host, port), false);
+    if (!rememberedEntry(false, host, port, &known, &error)) {
+        refuse(error);
+        return false;
     }
     const QString server = serverName(host, port);
     if (known == authorityEntry) {
