@@ -105,6 +105,14 @@ void forgetUnusedIdentity(const QUrl &old, const QList<QUrl> &sites)
     ServerIdentity::forget(old.scheme(), old.host(QUrl::FullyDecoded), old.port());
 }
 
+// The server a site location names; plain or stored credentials alike, only
+// scheme, host and port count. Invalid when it names none.
+QUrl identityServer(const QString &location)
+{
+    const QUrl url(encodeUrlCredentials(location), QUrl::TolerantMode);
+    return url.isValid() && !url.host().isEmpty() ? url : QUrl();
+}
+
 } // namespace
 
 QVariantMap Bridge::regExportData()
@@ -178,18 +186,6 @@ void Bridge::regUpdateFtp(int index, QVariant url)
     flushPrivately(settings);
     forgetUnusedIdentity(old, list);
 }
-
-namespace {
-
-// The server a site location names; plain or stored credentials alike, only
-// scheme, host and port count. Invalid when it names none.
-QUrl identityServer(const QString &location)
-{
-    const QUrl url(encodeUrlCredentials(location), QUrl::TolerantMode);
-    return url.isValid() && !url.host().isEmpty() ? url : QUrl();
-}
-
-} // namespace
 
 bool Bridge::forgetFtpIdentity(QVariant location)
 {

@@ -344,15 +344,13 @@ bool ServerIdentity::apply(CURL *curl, const QString &scheme_, const QString &ho
     curl_easy_setopt(curl, CURLOPT_SSH_KNOWNHOSTS, nullptr);
     curl_easy_setopt(curl, CURLOPT_SSH_KEYFUNCTION, nullptr);
     curl_easy_setopt(curl, CURLOPT_SSH_KEYDATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SSH_HOST_PUBLIC_KEY_MD5, nullptr);
     if (scheme == QLatin1String("sftp")) {
         if (curl_easy_setopt(curl, CURLOPT_SSH_HOSTKEYFUNCTION, &ServerIdentity::sshHostKey) == CURLE_OK
             && curl_easy_setopt(curl, CURLOPT_SSH_HOSTKEYDATA, this) == CURLE_OK)
             return true;
         // A library without that hook: only a key no server has is accepted.
         curl_easy_setopt(curl, CURLOPT_SSH_HOST_PUBLIC_KEY_MD5, "00000000000000000000000000000000");
-        refused = QStringLiteral("The server %1 cannot be checked: this libcurl cannot hand over SSH host keys, "
-                                 "so the log-in was not sent.")
-                      .arg(serverName(host, port));
         return false;
     }
     curl_easy_setopt(curl, CURLOPT_SSH_HOSTKEYFUNCTION, nullptr);
