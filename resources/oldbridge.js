@@ -162,6 +162,14 @@
             call(callback_ok, ok);
             return ok;
         },
+        // The remembered identity of the server a location names, as text; '' when none
+        // (and from hosts before this slot).
+        ftpIdentityFingerprint: function (location, callback) {
+            var text = typeof host.ftpIdentityFingerprint === 'function' ? host.ftpIdentityFingerprint(location) : '';
+            text = text === undefined || text === null ? '' : String(text);
+            call(callback, text);
+            return text;
+        },
         clearRecentData: function () {
             host.clearRecentData();
         },

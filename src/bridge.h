@@ -127,6 +127,12 @@ public slots:
     // server a site location names, so that a server whose key was changed
     // on purpose is accepted again at the next log-in.
     bool forgetFtpIdentity(QVariant location);
+    // What is remembered of the identity of the server a site location names,
+    // for the page to show: an SFTP host key's fingerprint as ssh shows it
+    // ("SHA256:..."), an FTPS entry as the store keeps it ("sha256//..." for a
+    // pinned key, "authority" for a server an authority vouched for); empty
+    // when nothing is remembered (or the store cannot be used).
+    QString ftpIdentityFingerprint(QString url);
 
 private:
     int closeRequests = 0;

@@ -105,6 +105,14 @@ void forgetUnusedIdentity(const QUrl &old, const QList<QUrl> &sites)
     ServerIdentity::forget(old.scheme(), old.host(QUrl::FullyDecoded), old.port());
 }
 
+// The server a site location names; plain or stored credentials alike, only
+// scheme, host and port count. Invalid when it names none.
+QUrl identityServer(const QString &location)
+{
+    const QUrl url(encodeUrlCredentials(location), QUrl::TolerantMode);
+    return url.isValid() && !url.host().isEmpty() ? url : QUrl();
+}
+
 } // namespace
 
 QVariantMap Bridge::regExportData()
@@ -181,11 +189,18 @@ void Bridge::regUpdateFtp(int index, QVariant url)
 
 bool Bridge::forgetFtpIdentity(QVariant location)
 {
-    // Plain or stored credentials alike: only scheme, host and port count.
-    const QUrl url(encodeUrlCredentials(location.toString()), QUrl::TolerantMode);
-    if (!url.isValid() || url.host().isEmpty())
+    const QUrl url = identityServer(location.toString());
+    if (!url.isValid())
         return false;
     return ServerIdentity::forget(url.scheme(), url.host(QUrl::FullyDecoded), url.port());
+}
+
+QString Bridge::ftpIdentityFingerprint(QString url)
+{
+    const QUrl server = identityServer(url);
+    if (!server.isValid())
+        return QString();
+    return ServerIdentity::rememberedFingerprint(server.scheme(), server.host(QUrl::FullyDecoded), server.port());
 }
 
 void Bridge::regSetFtpFolder(QVariant folder)

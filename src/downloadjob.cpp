@@ -4,14 +4,9 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
-namespace {
+#include "envlimit.h"
 
-qint64 positiveFromEnv(const char *name, qint64 fallback)
-{
-    bool ok = false;
-    const qint64 value = qgetenv(name).toLongLong(&ok);
-    return ok && value > 0 ? value : fallback;
-}
+namespace {
 
 QString megabytes(qint64 bytes)
 {
@@ -41,17 +36,17 @@ DownloadJob::~DownloadJob()
 
 qint64 DownloadJob::maxBytes()
 {
-    return positiveFromEnv("QUILLARY_DOWNLOAD_MAX_BYTES", qint64(512) << 20);
+    return envLimit("QUILLARY_DOWNLOAD_MAX_BYTES", qint64(512) << 20);
 }
 
 int DownloadJob::deadlineMs()
 {
-    return int(qMin<qint64>(positiveFromEnv("QUILLARY_DOWNLOAD_DEADLINE_MS", 15 * 60 * 1000), INT_MAX));
+    return int(envLimit("QUILLARY_DOWNLOAD_DEADLINE_MS", 15 * 60 * 1000));
 }
 
 int DownloadJob::stallTimeoutMs()
 {
-    return int(qMin<qint64>(positiveFromEnv("QUILLARY_DOWNLOAD_TIMEOUT_MS", 60000), INT_MAX));
+    return int(envLimit("QUILLARY_DOWNLOAD_TIMEOUT_MS", 60000));
 }
 
 void DownloadJob::attach(QNetworkReply *reply)

@@ -34,13 +34,14 @@ public:
     // not (the file is then removed). Repeated calls give the same answer.
     QString finish();
 
-    // Largest body kept: QUILLARY_DOWNLOAD_MAX_BYTES, else 512 MiB.
+    // The environment may only lower these limits (envLimit()).
+    // Largest body kept: 512 MiB, or QUILLARY_DOWNLOAD_MAX_BYTES when smaller.
     static qint64 maxBytes();
     // Longest a download may take from start to end, however steadily bytes
-    // arrive: QUILLARY_DOWNLOAD_DEADLINE_MS, else 15 minutes.
+    // arrive: 15 minutes, or QUILLARY_DOWNLOAD_DEADLINE_MS when shorter.
     static int deadlineMs();
-    // Longest a download may go without receiving anything:
-    // QUILLARY_DOWNLOAD_TIMEOUT_MS, else 60 s.
+    // Longest a download may go without receiving anything: 60 s, or
+    // QUILLARY_DOWNLOAD_TIMEOUT_MS when shorter.
     static int stallTimeoutMs();
 
 private:

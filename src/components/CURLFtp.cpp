@@ -10,6 +10,7 @@
 
 #include "curlsocket_p.h"
 #include "encryptmanager.h"
+#include "envlimit.h"
 
 namespace {
 
@@ -35,9 +36,7 @@ void initCurlOnce()
 // QUILLARY_STALL_TIMEOUT (seconds) shortens it for tests.
 long defaultStallTimeout()
 {
-    bool ok = false;
-    const int fromEnv = qEnvironmentVariableIntValue("QUILLARY_STALL_TIMEOUT", &ok);
-    return ok && fromEnv > 0 && fromEnv < 30 ? fromEnv : 30;
+    return long(envLimit("QUILLARY_STALL_TIMEOUT", 30));
 }
 
 // libcurl's largest upload buffer; SFTP sends as much per write as it holds.
@@ -349,9 +348,10 @@ bool CURLFtp::connectToHost(const QString &server)
     char *entry = nullptr;
     if (!isSftp && isOk() && curl_easy_getinfo(curl, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry)
         entryPath = QString::fromLocal8Bit(entry);
-    // Only a log-in that succeeded teaches the client a new server's identity.
-    if (isOk())
-        identity.commit();
+    // Only a log-in that succeeded teaches the client a new server's identity;
+    // one that could not be stored is not relied on.
+    if (isOk() && !identity.commit())
+        lastCode = CURLE_PEER_FAILED_VERIFICATION;
     qDebug().noquote() << "host_path:" << hostUrl;
     qDebug().noquote() << "host_path+preprnd:" << hostUrl + homePath;
     restoreRestingState();
@@ -480,6 +480,10 @@ CURLcode CURLFtp::perform()
         lastCode = curl_easy_perform(curl);
         if (stalled && lastCode == CURLE_ABORTED_BY_CALLBACK)
             lastCode = CURLE_OPERATION_TIMEDOUT;
+        // An SSH handshake that failed before any host key was shown may
+        // mean the server's key changed to a type the library cannot check.
+        if (lastCode == CURLE_FAILED_INIT)
+            identity.explainFailedHandshake();
     }
     // SFTP reports a refused file or folder as "not found" in some places;
     // the server's own status says what it was.

@@ -12,6 +12,7 @@
 #include <atomic>
 
 #include "CURLFtp.h"
+#include "envlimit.h"
 #include "filemanager.h"
 
 namespace {
@@ -51,9 +52,7 @@ FtpCall::FtpCall(const QString &destination)
 
 int FtpCall::deadline()
 {
-    bool ok = false;
-    const int fromEnv = qEnvironmentVariableIntValue("QUILLARY_FTP_DEADLINE_MS", &ok);
-    return ok && fromEnv > 0 ? fromEnv : defaultDeadline;
+    return int(envLimit("QUILLARY_FTP_DEADLINE_MS", defaultDeadline));
 }
 
 QString FtpCall::failureText(const CURLFtp &client)

@@ -36,7 +36,7 @@ public:
     QString errorString() const { return error; }
 
     // The overall deadline in milliseconds: 60 s, or QUILLARY_FTP_DEADLINE_MS
-    // when that is set (tests make it shorter).
+    // when that is smaller (tests make it shorter; see envLimit()).
     static int deadline();
 
     // A failed log-in or transfer of the client, said plainly: the user name

@@ -6,8 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QLockFile>
 #include <QMutex>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QStringList>
 #include <QUrl>
@@ -17,12 +17,23 @@
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
+#include "filewriter.h"
+#include "sshhostkeyoffer.h"
+#include "storefile.h"
+
 namespace {
 
 // Our own files: a few lines per server. Anything larger is not ours.
 const qint64 storeFileLimit = 4 << 20;
+// How long a write waits for another program instance that holds the store.
+const int storeLockWait = 5000;
 
-// Every client on every thread reads and rewrites the same two files.
+// The value of a tls_pins entry for a server an authority vouched for.
+const QByteArray authorityEntry("authority");
+const QByteArray pinPrefix("sha256//");
+
+// Every client on every thread reads and rewrites the same two files; other
+// program instances are kept out by the lock file beside each.
 QMutex &storeLock()
 {
     static QMutex lock;
@@ -50,12 +61,74 @@ QString pinEntryName(const QString &host, int port)
     return QLatin1Char('[') + host + QStringLiteral("]:") + QString::number(port);
 }
 
-QList<QByteArray> readLines(const QString &path)
+bool isBase64(const QByteArray &text)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > storeFileLimit)
-        return {};
-    return file.readAll().split('\n');
+    if (text.isEmpty())
+        return false;
+    for (const char c : text) {
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/'
+              || c == '='))
+            return false;
+    }
+    return true;
+}
+
+bool isComment(const QByteArray &line)
+{
+    const QByteArray text = line.trimmed();
+    return text.isEmpty() || text.startsWith('#');
+}
+
+// Whether a line that is no comment is an entry of the store's own format.
+// known_hosts: names, key type and Base64 key (an optional comment after
+// them); markers such as "@revoked" are OpenSSH's, which we cannot honour.
+// tls_pins: "[host]:port" and either a pin or the authority mark.
+bool isEntry(const QList<QByteArray> &fields, bool ssh)
+{
+    for (const QByteArray &field : fields) {
+        for (const char c : field) {
+            if (uchar(c) < 0x20 || c == 0x7f)
+                return false;
+        }
+    }
+    if (ssh)
+        return fields.size() >= 3 && !fields.first().startsWith('@') && isBase64(fields.at(2));
+    if (fields.size() != 2 || !fields.first().startsWith('[') || !fields.first().contains("]:"))
+        return false;
+    const QByteArray &value = fields.at(1);
+    return value == authorityEntry || (value.startsWith(pinPrefix) && isBase64(value.mid(pinPrefix.size())));
+}
+
+QString storeProblem(const QString &path, const QString &reason)
+{
+    return QStringLiteral("The file %1, which holds the identities of the servers you connected to, cannot be "
+                          "used: %2. No connection that needs it is made until it is put right: it must be a "
+                          "file of your own that only you can change, as the program writes it. Move it away "
+                          "to start afresh (every server is then learnt again at its next log-in).")
+        .arg(QDir::toNativeSeparators(path), reason);
+}
+
+// The lines of a store, checked whole: false with the reason (naming the
+// file) when any of it cannot be trusted.
+bool readStore(const QString &path, bool ssh, QList<QByteArray> *lines, QString *error)
+{
+    QByteArray text;
+    QString reason;
+    if (!readStoreFile(path, storeFileLimit, &text, &reason)) {
+        *error = storeProblem(path, reason);
+        return false;
+    }
+    *lines = text.split('\n');
+    if (!text.isEmpty() && text.endsWith('\n'))
+        lines->removeLast();
+    for (int i = 0; i < lines->size(); ++i) {
+        const QByteArray &line = lines->at(i);
+        if (line.contains('\0') || (!isComment(line) && !isEntry(line.simplified().split(' '), ssh))) {
+            *error = storeProblem(path, QStringLiteral("line %1 is not an entry of its format").arg(i + 1));
+            return false;
+        }
+    }
+    return true;
 }
 
 // The fields of the line for the named server: a line whose first field
@@ -64,42 +137,73 @@ QList<QByteArray> findEntry(const QList<QByteArray> &lines, const QString &name)
 {
     const QByteArray wanted = name.toUtf8();
     for (const QByteArray &line : lines) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 2 || fields.first().startsWith('#'))
+        if (isComment(line))
             continue;
+        const QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.first().split(',').contains(wanted))
             return fields;
     }
     return {};
 }
 
-// Rewrites the file without the named server's lines and, when line is not
-// empty, with that line at the end. Readable by the user only from the
-// first byte on.
-bool rewrite(const QString &path, const QString &name, const QByteArray &line)
+// What the store remembers of the server: the key blob of a known-hosts
+// entry, the value of a tls_pins entry; empty for none.
+QByteArray entryValue(const QList<QByteArray> &lines, const QString &name, bool ssh)
+{
+    const QList<QByteArray> fields = findEntry(lines, name);
+    if (ssh)
+        return fields.size() >= 3 ? QByteArray::fromBase64(fields.at(2)) : QByteArray();
+    return fields.size() >= 2 ? fields.at(1) : QByteArray();
+}
+
+// What a store remembers of the server (empty for nothing); false with the
+// reason when the store cannot be used.
+bool rememberedEntry(bool ssh, const QString &host, int port, QByteArray *value, QString *error)
+{
+    QList<QByteArray> lines;
+    QMutexLocker lock(&storeLock());
+    if (!readStore(ssh ? ServerIdentity::knownHostsPath() : ServerIdentity::pinsPath(), ssh, &lines, error))
+        return false;
+    *value = entryValue(lines, ssh ? sshEntryName(host, port) : pinEntryName(host, port), ssh);
+    return true;
+}
+
+// Writes the store whole without the named server's lines and, when line is
+// not empty, with that line at the end. Readable by the user only from the
+// first byte on; on failure the former file stays as it was.
+bool rewrite(const QString &path, const QList<QByteArray> &lines, const QString &name, const QByteArray &line,
+             QString *error)
 {
     const QByteArray wanted = name.toUtf8();
     QByteArray text;
-    for (const QByteArray &old : readLines(path)) {
-        const QList<QByteArray> fields = old.simplified().split(' ');
-        if (old.trimmed().isEmpty() || (!fields.first().startsWith('#') && fields.first().split(',').contains(wanted)))
+    for (const QByteArray &old : lines) {
+        if (old.trimmed().isEmpty())
+            continue;
+        if (!isComment(old) && old.simplified().split(' ').first().split(',').contains(wanted))
             continue;
         text += old + '\n';
     }
     if (!line.isEmpty())
         text += line + '\n';
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning().noquote() << "cannot write" << path << file.errorString();
-        return false;
-    }
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (file.write(text) != text.size() || !file.commit()) {
-        qWarning().noquote() << "cannot write" << path << file.errorString();
+    QString reason;
+    if (!FileWriter::writeWhole(path, text, &reason, 0600)) {
+        *error = reason;
+        qWarning().noquote() << "cannot write" << path << reason;
         return false;
     }
     return true;
+}
+
+// The store's lock against other program instances; the caller holds storeLock().
+bool lockStore(QLockFile &lock, const QString &path, QString *error)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (lock.tryLock(storeLockWait))
+        return true;
+    *error = storeProblem(path, QStringLiteral("another program kept it locked (%1)")
+                                    .arg(QDir::toNativeSeparators(path + QStringLiteral(".lock"))));
+    return false;
 }
 
 // The key type an SSH public key blob names in its first field.
@@ -113,27 +217,24 @@ QByteArray sshKeyType(const QByteArray &blob)
     return blob.mid(4, int(size));
 }
 
-// The fingerprint as OpenSSH shows it.
+// The fingerprint as ssh shows it.
 QString sshFingerprint(const QByteArray &blob)
 {
     QByteArray hash = QCryptographicHash::hash(blob, QCryptographicHash::Sha256).toBase64();
     while (hash.endsWith('='))
         hash.chop(1);
-    return QString::fromLatin1(sshKeyType(blob)) + QStringLiteral(" SHA256:") + QString::fromLatin1(hash);
+    return QStringLiteral("SHA256:") + QString::fromLatin1(hash);
 }
 
-QByteArray storedSshKey(const QString &host, int port)
+QString sshKeyText(const QByteArray &blob)
 {
-    QMutexLocker lock(&storeLock());
-    const QList<QByteArray> fields = findEntry(readLines(ServerIdentity::knownHostsPath()), sshEntryName(host, port));
-    return fields.size() >= 3 ? QByteArray::fromBase64(fields.at(2)) : QByteArray();
+    return QString::fromLatin1(sshKeyType(blob)) + QLatin1Char(' ') + sshFingerprint(blob);
 }
 
-QByteArray storedPin(const QString &host, int port)
+QString tlsEntryText(const QByteArray &value)
 {
-    QMutexLocker lock(&storeLock());
-    const QList<QByteArray> fields = findEntry(readLines(ServerIdentity::pinsPath()), pinEntryName(host, port));
-    return fields.size() >= 2 ? fields.at(1) : QByteArray();
+    return value == authorityEntry ? QStringLiteral("a certificate a trusted authority vouches for")
+                                   : QString::fromLatin1(value);
 }
 
 // "sha256//" and the Base64 of the SHA-256 of the certificate's public key
@@ -148,7 +249,74 @@ QByteArray publicKeyPin(X509 *certificate)
     auto *out = reinterpret_cast<unsigned char *>(der.data());
     if (i2d_X509_PUBKEY(key, &out) != size)
         return QByteArray();
-    return QByteArray("sha256//") + QCryptographicHash::hash(der, QCryptographicHash::Sha256).toBase64();
+    return pinPrefix + QCryptographicHash::hash(der, QCryptographicHash::Sha256).toBase64();
+}
+
+// A certificate vouched for must also name this host.
+void requireHost(X509_VERIFY_PARAM *param, const QString &host)
+{
+    if (QHostAddress().setAddress(host))
+        X509_VERIFY_PARAM_set1_ip_asc(param, host.toLatin1().constData());
+    else
+        X509_VERIFY_PARAM_set1_host(param, QUrl::toAce(host).constData(), 0);
+}
+
+// The tests' own authorities (setExtraAuthorityForTests); none in the program.
+struct ExtraAuthority
+{
+    QMutex lock;
+    X509_STORE *store = nullptr;
+};
+
+ExtraAuthority &extraAuthority()
+{
+    static ExtraAuthority extra;
+    return extra;
+}
+
+// Whether the extra authorities vouch for the certificate being verified.
+bool vouchedByExtraAuthority(X509_STORE_CTX *context, const QString &host)
+{
+    ExtraAuthority &extra = extraAuthority();
+    QMutexLocker lock(&extra.lock);
+    if (!extra.store)
+        return false;
+    X509_STORE_CTX *own = X509_STORE_CTX_new();
+    if (!own)
+        return false;
+    bool vouched = false;
+    if (X509_STORE_CTX_init(own, extra.store, X509_STORE_CTX_get0_cert(context), X509_STORE_CTX_get0_untrusted(context))
+        == 1) {
+        X509_STORE_CTX_set_default(own, "ssl_server");
+        requireHost(X509_STORE_CTX_get0_param(own), host);
+        vouched = X509_verify_cert(own) == 1;
+    }
+    X509_STORE_CTX_free(own);
+    return vouched;
+}
+
+// How long the question about a server's host key types may take.
+const int offerTimeout = 5000;
+
+// The host key types the SSH library can verify; an RSA key it only checks
+// with SHA-1 signatures ("ssh-rsa").
+const QStringList &checkableHostKeyTypes()
+{
+    static const QStringList types = {
+        QStringLiteral("ssh-ed25519"), QStringLiteral("ecdsa-sha2-nistp256"), QStringLiteral("ecdsa-sha2-nistp384"),
+        QStringLiteral("ecdsa-sha2-nistp521"), QStringLiteral("ssh-rsa"), QStringLiteral("ssh-dss"),
+    };
+    return types;
+}
+
+// Whether a server offering these host key types can still show a key of
+// the remembered type: an RSA key is offered under three names.
+bool offersKeyOf(const QStringList &offered, const QByteArray &keyType)
+{
+    if (keyType == "ssh-rsa")
+        return offered.contains(QStringLiteral("ssh-rsa")) || offered.contains(QStringLiteral("rsa-sha2-256"))
+            || offered.contains(QStringLiteral("rsa-sha2-512"));
+    return offered.contains(QString::fromLatin1(keyType));
 }
 
 QString changedText(const QString &server, const QString &what, const QString &was, const QString &now)
@@ -167,26 +335,31 @@ bool ServerIdentity::apply(CURL *curl, const QString &scheme_, const QString &ho
     scheme = scheme_;
     host = host_.toLower();
     port = port_;
-    pendingSshKey.clear();
-    pendingPin.clear();
+    pending.clear();
+    seen.clear();
     refused.clear();
-    if (scheme == QLatin1String("sftp")) {
-        curl_easy_setopt(curl, CURLOPT_SSH_KNOWNHOSTS, QFile::encodeName(knownHostsPath()).constData());
-        curl_easy_setopt(curl, CURLOPT_SSH_KEYFUNCTION, &ServerIdentity::sshKeyCheck);
-        curl_easy_setopt(curl, CURLOPT_SSH_KEYDATA, this);
-        return true;
-    }
+    // The library is never handed a known-hosts file: it would read whatever
+    // the path names (a pipe that never ends, a link) and choose host key
+    // types from it. It hands us the server's key instead.
     curl_easy_setopt(curl, CURLOPT_SSH_KNOWNHOSTS, nullptr);
     curl_easy_setopt(curl, CURLOPT_SSH_KEYFUNCTION, nullptr);
     curl_easy_setopt(curl, CURLOPT_SSH_KEYDATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SSH_HOST_PUBLIC_KEY_MD5, nullptr);
+    if (scheme == QLatin1String("sftp")) {
+        if (curl_easy_setopt(curl, CURLOPT_SSH_HOSTKEYFUNCTION, &ServerIdentity::sshHostKey) == CURLE_OK
+            && curl_easy_setopt(curl, CURLOPT_SSH_HOSTKEYDATA, this) == CURLE_OK)
+            return true;
+        // A library without that hook: only a key no server has is accepted.
+        curl_easy_setopt(curl, CURLOPT_SSH_HOST_PUBLIC_KEY_MD5, "00000000000000000000000000000000");
+        return false;
+    }
+    curl_easy_setopt(curl, CURLOPT_SSH_HOSTKEYFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SSH_HOSTKEYDATA, nullptr);
     if (scheme != QLatin1String("ftps")) {
         curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, nullptr);
         curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, nullptr);
         return true;
     }
-    const QByteArray caFile = qgetenv("QUILLARY_CA_FILE");
-    if (!caFile.isEmpty())
-        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.constData());
     // Authorities from the bundle file alone: the library then keeps them
     // loaded for the handle, where a folder of them would be read again for
     // each of a run's hundreds of data connections.
@@ -205,23 +378,82 @@ bool ServerIdentity::apply(CURL *curl, const QString &scheme_, const QString &ho
 void ServerIdentity::startTransfer()
 {
     refused.clear();
+    keyShown = false;
+}
+
+void ServerIdentity::explainFailedHandshake()
+{
+    if (scheme != QLatin1String("sftp") || keyShown || !refused.isEmpty())
+        return;
+    QString error;
+    const QStringList offered = sshOfferedHostKeyTypes(host, port, offerTimeout, &error);
+    if (offered.isEmpty()) {
+        qDebug().noquote() << "no host key types learnt from" << serverName(host, port) << error;
+        return;
+    }
+    QByteArray known;
+    if (!rememberedEntry(true, host, port, &known, &error)) {
+        refuse(error);
+        return;
+    }
+    const QString types = offered.join(QStringLiteral(", "));
+    if (!known.isEmpty() && !offersKeyOf(offered, sshKeyType(known))) {
+        refuse(changedText(serverName(host, port),
+                           QStringLiteral("it no longer offers the kind of SSH host key it showed before"),
+                           sshKeyText(known), QStringLiteral("host keys of the types %1").arg(types)));
+        return;
+    }
+    for (const QString &type : offered) {
+        if (checkableHostKeyTypes().contains(type))
+            return;   // a failure of another kind: the library's words stand
+    }
+    refuse(QStringLiteral("The server %1 offers only SSH host keys of the types %2, which this program cannot check, "
+                          "so the log-in was not sent. Ask the host for an Ed25519 or ECDSA host key, or for "
+                          "ssh-rsa signatures.")
+               .arg(serverName(host, port), types));
 }
 
 bool ServerIdentity::commit()
 {
-    bool ok = true;
+    if (pending.isEmpty())
+        return true;
+    const bool ssh = scheme == QLatin1String("sftp");
+    const QString path = ssh ? knownHostsPath() : pinsPath();
+    const QString name = ssh ? sshEntryName(host, port) : pinEntryName(host, port);
+    const QByteArray value = pending;
+    const QByteArray before = seen;
+    pending.clear();
+    seen.clear();
+
     QMutexLocker lock(&storeLock());
-    if (!pendingSshKey.isEmpty()) {
-        const QByteArray line = sshEntryName(host, port).toUtf8() + ' ' + sshKeyType(pendingSshKey) + ' '
-            + pendingSshKey.toBase64();
-        ok = rewrite(knownHostsPath(), sshEntryName(host, port), line);
-        pendingSshKey.clear();
+    QLockFile fileLock(path + QStringLiteral(".lock"));
+    QList<QByteArray> lines;
+    QString error;
+    if (!lockStore(fileLock, path, &error) || !readStore(path, ssh, &lines, &error)) {
+        refuse(error);
+        return false;
     }
-    if (!pendingPin.isEmpty()) {
-        ok = rewrite(pinsPath(), pinEntryName(host, port), pinEntryName(host, port).toUtf8() + ' ' + pendingPin) && ok;
-        pendingPin.clear();
+    const QByteArray now = entryValue(lines, name, ssh);
+    if (now == value)
+        return true;
+    // Another connection (or program instance) remembered another identity
+    // for this server while this log-in ran: one of the two is not the server.
+    if (now != before) {
+        refuse(changedText(serverName(host, port),
+                           QStringLiteral("another identity was remembered for it while this log-in ran"),
+                           ssh ? sshKeyText(now) : tlsEntryText(now), ssh ? sshKeyText(value) : tlsEntryText(value)));
+        return false;
     }
-    return ok;
+    const QByteArray line = ssh ? name.toUtf8() + ' ' + sshKeyType(value) + ' ' + value.toBase64()
+                                : name.toUtf8() + ' ' + value;
+    if (!rewrite(path, lines, name, line, &error)) {
+        refuse(QStringLiteral("The identity of the server %1 could not be stored in %2 (%3), so the connection "
+                              "is not used: without it a server that changes later could not be told apart. "
+                              "Free some disk space or put the file right, then connect again.")
+                   .arg(serverName(host, port), QDir::toNativeSeparators(path), error));
+        return false;
+    }
+    return true;
 }
 
 bool ServerIdentity::forget(const QString &scheme, const QString &host_, int port)
@@ -229,18 +461,38 @@ bool ServerIdentity::forget(const QString &scheme, const QString &host_, int por
     const QString host = host_.toLower();
     if (host.isEmpty() || port < 0)
         return true;
+    const bool ssh = scheme == QLatin1String("sftp");
+    if (!ssh && scheme != QLatin1String("ftps"))
+        return true;
+    const QString path = ssh ? knownHostsPath() : pinsPath();
+    const QString name = ssh ? sshEntryName(host, port) : pinEntryName(host, port);
     QMutexLocker lock(&storeLock());
-    if (scheme == QLatin1String("sftp")) {
-        if (findEntry(readLines(knownHostsPath()), sshEntryName(host, port)).isEmpty())
-            return true;
-        return rewrite(knownHostsPath(), sshEntryName(host, port), QByteArray());
+    QLockFile fileLock(path + QStringLiteral(".lock"));
+    QList<QByteArray> lines;
+    QString error;
+    if (!lockStore(fileLock, path, &error) || !readStore(path, ssh, &lines, &error)) {
+        qWarning().noquote() << error;
+        return false;
     }
-    if (scheme == QLatin1String("ftps")) {
-        if (findEntry(readLines(pinsPath()), pinEntryName(host, port)).isEmpty())
-            return true;
-        return rewrite(pinsPath(), pinEntryName(host, port), QByteArray());
+    if (findEntry(lines, name).isEmpty())
+        return true;
+    return rewrite(path, lines, name, QByteArray(), &error);
+}
+
+QString ServerIdentity::rememberedFingerprint(const QString &scheme, const QString &host, int port)
+{
+    const bool ssh = scheme == QLatin1String("sftp");
+    if ((!ssh && scheme != QLatin1String("ftps")) || host.isEmpty() || port < 0)
+        return QString();
+    QByteArray value;
+    QString error;
+    if (!rememberedEntry(ssh, host.toLower(), port, &value, &error)) {
+        qWarning().noquote() << error;
+        return QString();
     }
-    return true;
+    if (value.isEmpty())
+        return QString();
+    return ssh ? sshFingerprint(value) : QString::fromLatin1(value);
 }
 
 QString ServerIdentity::knownHostsPath()
@@ -258,31 +510,58 @@ QString ServerIdentity::serverName(const QString &host, int port)
     return bracketed(host) + QLatin1Char(':') + QString::number(port);
 }
 
-int ServerIdentity::sshKeyCheck(CURL *, const curl_khkey *, const curl_khkey *found, curl_khmatch, void *user)
+void ServerIdentity::setExtraAuthorityForTests(const QString &pemPath)
 {
-    // The library's own match ignores the port for keys stored without one;
-    // the decision is made here, on the exact host and port.
-    auto *self = static_cast<ServerIdentity *>(user);
-    if (!self || !found || !found->key)
-        return CURLKHSTAT_REJECT;
-    const QByteArray key = found->len ? QByteArray(found->key, int(found->len))
-                                      : QByteArray::fromBase64(QByteArray(found->key));
-    return self->checkSshKey(key);
+    ExtraAuthority &extra = extraAuthority();
+    QMutexLocker lock(&extra.lock);
+    X509_STORE_free(extra.store);
+    extra.store = nullptr;
+    if (pemPath.isEmpty())
+        return;
+    extra.store = X509_STORE_new();
+    if (extra.store && X509_STORE_load_locations(extra.store, QFile::encodeName(pemPath).constData(), nullptr) != 1) {
+        qWarning().noquote() << "cannot load the authorities of" << pemPath;
+        X509_STORE_free(extra.store);
+        extra.store = nullptr;
+    }
 }
 
-int ServerIdentity::checkSshKey(const QByteArray &key)
+void ServerIdentity::refuse(const QString &text)
 {
-    const QByteArray known = storedSshKey(host, port);
-    if (known.isEmpty() || known == key) {
+    refused = text;
+    qWarning().noquote() << refused;
+}
+
+int ServerIdentity::sshHostKey(void *user, int, const char *key, size_t length)
+{
+    // The library's own key type is not trusted for the entry: the blob names it.
+    auto *self = static_cast<ServerIdentity *>(user);
+    if (!self)
+        return CURLKHMATCH_MISMATCH;
+    self->keyShown = true;
+    if (!key || length == 0 || length > size_t(storeFileLimit))
+        return CURLKHMATCH_MISMATCH;
+    return self->checkSshKey(QByteArray(key, int(length))) ? CURLKHMATCH_OK : CURLKHMATCH_MISMATCH;
+}
+
+bool ServerIdentity::checkSshKey(const QByteArray &key)
+{
+    QString error;
+    QByteArray known;
+    if (!rememberedEntry(true, host, port, &known, &error)) {
+        refuse(error);
+        return false;
+    }
+    const QByteArray expected = known.isEmpty() ? pending : known;
+    if (expected.isEmpty() || expected == key) {
         // Stored once the log-in succeeds, not before.
         if (known.isEmpty())
-            pendingSshKey = key;
-        return CURLKHSTAT_FINE;
+            pending = key;
+        return true;
     }
-    refused = changedText(serverName(host, port), QStringLiteral("its SSH host key is not the one it showed before"),
-                          sshFingerprint(known), sshFingerprint(key));
-    qWarning().noquote() << refused;
-    return CURLKHSTAT_REJECT;
+    refuse(changedText(serverName(host, port), QStringLiteral("its SSH host key is not the one it showed before"),
+                       sshKeyText(expected), sshKeyText(key)));
+    return false;
 }
 
 CURLcode ServerIdentity::sslContext(CURL *, void *context, void *user)
@@ -296,16 +575,10 @@ int ServerIdentity::verifyCertificate(x509_store_ctx_st *context, void *user)
     auto *self = static_cast<ServerIdentity *>(user);
     if (!self)
         return 0;
-    // A certificate the authorities vouch for must also name this host.
-    X509_VERIFY_PARAM *param = X509_STORE_CTX_get0_param(context);
-    if (QHostAddress().setAddress(self->host))
-        X509_VERIFY_PARAM_set1_ip_asc(param, self->host.toLatin1().constData());
-    else
-        X509_VERIFY_PARAM_set1_host(param, QUrl::toAce(self->host).constData(), 0);
-    if (X509_verify_cert(context) == 1)
-        return 1;
+    requireHost(X509_STORE_CTX_get0_param(context), self->host);
+    const bool vouched = X509_verify_cert(context) == 1 || vouchedByExtraAuthority(context, self->host);
     const QByteArray pin = publicKeyPin(X509_STORE_CTX_get0_cert(context));
-    if (!pin.isEmpty() && self->checkPublicKey(pin)) {
+    if (!pin.isEmpty() && self->checkCertificate(vouched, pin)) {
         X509_STORE_CTX_set_error(context, X509_V_OK);
         return 1;
     }
@@ -314,19 +587,50 @@ int ServerIdentity::verifyCertificate(x509_store_ctx_st *context, void *user)
     return 0;
 }
 
-bool ServerIdentity::checkPublicKey(const QByteArray &pin)
+bool ServerIdentity::checkCertificate(bool vouched, const QByteArray &pin)
 {
-    const QByteArray known = storedPin(host, port);
-    const QByteArray expected = known.isEmpty() ? pendingPin : known;
-    if (expected.isEmpty() || expected == pin) {
-        if (known.isEmpty())
-            pendingPin = pin;
+    QString error;
+    QByteArray known;
+    if (!rememberedEntry(false, host, port, &known, &error)) {
+        refuse(error);
+        return false;
+    }
+    const QString server = serverName(host, port);
+    if (known == authorityEntry) {
+        if (vouched)
+            return true;
+        refuse(changedText(server,
+                           QStringLiteral("a trusted authority vouched for its certificate before, and none vouches "
+                                          "for the one it shows now"),
+                           tlsEntryText(known), QString::fromLatin1(pin)));
+        return false;
+    }
+    if (!known.isEmpty()) {
+        if (vouched) {
+            // The server has a certificate an authority vouches for now: from
+            // here on it is held to that, not to its former key.
+            pending = authorityEntry;
+            seen = known;
+            return true;
+        }
+        if (known == pin)
+            return true;
+        refuse(changedText(server,
+                           QStringLiteral("its certificate's public key is not the one it showed before, and no "
+                                          "trusted authority vouches for the new certificate"),
+                           tlsEntryText(known), QString::fromLatin1(pin)));
+        return false;
+    }
+    // Not remembered yet: what the first connection showed holds for the
+    // others (data connections) until the log-in stores it.
+    const QByteArray value = vouched ? authorityEntry : pin;
+    if (pending.isEmpty() || pending == value || (pending == authorityEntry && vouched)) {
+        if (pending.isEmpty())
+            pending = value;
+        seen.clear();
         return true;
     }
-    refused = changedText(serverName(host, port),
-                          QStringLiteral("its certificate's public key is not the one it showed before, and no "
-                                         "trusted authority vouches for the new certificate"),
-                          QString::fromLatin1(expected), QString::fromLatin1(pin));
-    qWarning().noquote() << refused;
+    refuse(changedText(server, QStringLiteral("its connections show different certificates"), tlsEntryText(pending),
+                       tlsEntryText(value)));
     return false;
 }
