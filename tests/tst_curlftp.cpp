@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "CURLFtp.h"
+#include "floodserver.h"
 #include "messagelog.h"
 #include "testbytes.h"
 #include "testservers.h"
@@ -175,6 +176,55 @@ private slots:
         QCOMPARE(int(ftp.code()), int(CURLE_ABORTED_BY_CALLBACK));
         ftp.clearAbort();
         QVERIFY(!ftp.isAborted());
+    }
+
+    // A "server" that talks without end: lines that are no SSH greeting keep
+    // libssh2 inside its greeting reader, where no callback of the client
+    // runs; well-formed packets that never bring the key exchange keep it in
+    // its packet reader. The stall time-out and an abort from another thread
+    // end both all the same, by cutting the connection under the library.
+    void floodingServerIsCut_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("abortIt");
+        QTest::newRow("endless lines, stall time-out") << int(FloodServer::Lines) << false;
+        QTest::newRow("endless lines, abort") << int(FloodServer::Lines) << true;
+        QTest::newRow("endless SSH packets, stall time-out") << int(FloodServer::SshPackets) << false;
+        QTest::newRow("endless SSH packets, abort") << int(FloodServer::SshPackets) << true;
+    }
+    void floodingServerIsCut()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, abortIt);
+        FloodServer flood { FloodServer::Mode(mode) };
+        QVERIFY(flood.isListening());
+        CURLFtp ftp;
+        ftp.setTimeouts(5, 2);
+        std::thread canceller;
+        if (abortIt) {
+            canceller = std::thread([&ftp, &flood] {
+                for (int i = 0; i < 100 && flood.connections() == 0; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                ftp.abort();
+            });
+        }
+        QElapsedTimer timer;
+        timer.start();
+        const bool ok = ftp.connectToUrl(QUrl(QString("sftp://someone:pw@127.0.0.1:%1/").arg(flood.port())));
+        const qint64 elapsed = timer.elapsed();
+        if (canceller.joinable())
+            canceller.join();
+        QVERIFY(!ok);
+        QCOMPARE(flood.connections(), 1);
+        QVERIFY2(flood.sent() > 1000000, qPrintable(QString::number(flood.sent())));
+        if (abortIt) {
+            QCOMPARE(int(ftp.code()), int(CURLE_ABORTED_BY_CALLBACK));
+            QVERIFY2(elapsed < 1500, qPrintable(QString::number(elapsed)));
+        } else {
+            QCOMPARE(int(ftp.code()), int(CURLE_OPERATION_TIMEDOUT));
+            QVERIFY2(elapsed >= 1900 && elapsed < 4000, qPrintable(QString::number(elapsed)));
+        }
     }
 
     // An SFTP transfer that stalls on a frozen server ends with its connection

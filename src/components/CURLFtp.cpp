@@ -8,7 +8,6 @@
 #include <limits>
 #include <mutex>
 
-#include "curlsocket_p.h"
 #include "encryptmanager.h"
 
 namespace {
@@ -201,7 +200,7 @@ CURLFtp::CURLFtp()
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &CURLFtp::progress_);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
-    trackSocket(curl, &connectionSocket);
+    sockets.attach(curl);
     // One "CWD a/b" instead of one per level: on a reused connection every
     // upload otherwise walks back from the log-in folder level by level, a
     // round trip each. A missing folder is refused by the CWD all the same.
@@ -220,7 +219,7 @@ CURLFtp::~CURLFtp()
         // good-bye waits for a reply with no time limit: a frozen server
         // would hold whoever ends the client.
         if (aborted || isSftp)
-            cutConnection(curl);
+            sockets.cut();
         curl_easy_cleanup(curl);
     }
     --liveClients;
@@ -248,11 +247,15 @@ void CURLFtp::setTimeouts(long connectSeconds, long stallSeconds)
 void CURLFtp::abort()
 {
     aborted = true;
+    // Not left to the next progress call: a call stuck inside the library
+    // makes none.
+    sockets.cutAndRefuse();
 }
 
 void CURLFtp::clearAbort()
 {
     aborted = false;
+    sockets.allow();
 }
 
 bool CURLFtp::isAborted() const
@@ -477,9 +480,17 @@ CURLcode CURLFtp::perform()
         errorDetail[0] = '\0';
         stalled = false;
         lastMoved = -1;
+        watchdog.begin(qint64(stallTimeout) * 1000);
         lastCode = curl_easy_perform(curl);
-        if (stalled && lastCode == CURLE_ABORTED_BY_CALLBACK)
+        watchdog.end();
+        // A transfer ended from outside reads as what ended it, not as the
+        // broken connection the library saw.
+        if (lastCode != CURLE_OK && aborted)
+            lastCode = CURLE_ABORTED_BY_CALLBACK;
+        else if (lastCode != CURLE_OK && (watchdog.expired() || (stalled && lastCode == CURLE_ABORTED_BY_CALLBACK)))
             lastCode = CURLE_OPERATION_TIMEDOUT;
+        if (watchdog.expired() && !aborted)
+            sockets.allow();
     }
     // SFTP reports a refused file or folder as "not found" in some places;
     // the server's own status says what it was.
@@ -537,6 +548,7 @@ QString CURLFtp::errorText(int code)
 int CURLFtp::progress_(void *user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow)
 {
     auto *self = static_cast<CURLFtp *>(user);
+    self->watchdog.heard();
     if (self->aborted)
         return self->endTransfer();
     // The library's own stall checks cover data transfers and FTP replies,
@@ -562,7 +574,7 @@ int CURLFtp::endTransfer()
     // and leaks the SSH session; with the connection cut it fails at once and
     // everything is freed.
     if (isSftp)
-        cutSocket(connectionSocket);
+        sockets.cut();
     return 1;
 }
 

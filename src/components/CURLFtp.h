@@ -9,8 +9,10 @@
 #include <atomic>
 #include <curl/curl.h>
 
+#include "curlsocket_p.h"
 #include "serveridentity.h"
 #include "miscutils.h"
+#include "transferwatchdog.h"
 
 class QIODevice;
 
@@ -26,7 +28,9 @@ class QIODevice;
 //
 // Every transfer has a connect time-out and ends when it stalls; abort(),
 // callable from any thread, ends the running transfer and refuses the next
-// ones until clearAbort(). The server's identity (SSH host key, TLS
+// ones until clearAbort(). Both cut the connection's sockets when the library
+// does not return by itself: a call stuck inside it (an SSH "server" that
+// sends lines without end and never a greeting) ends all the same. The server's identity (SSH host key, TLS
 // certificate) is checked before the log-in is sent, see ServerIdentity; a
 // refused one makes errorString() say which server changed and how.
 // Set QUILLARY_CURL_TRACE=1 in the environment to get libcurl's protocol
@@ -129,6 +133,8 @@ private:
     qint64 lastMoved = -1;
     QElapsedTimer stallClock;
     bool stalled = false;
-    // The open connection's socket (the latest one for FTP), for endTransfer().
-    curl_socket_t connectionSocket = CURL_SOCKET_BAD;
+    // The handle's sockets, for abort() and the watchdog to cut.
+    CurlSockets sockets;
+    // Cuts a transfer that has not called back for the stall time-out.
+    TransferWatchdog watchdog { [this]() { sockets.cutAndRefuse(); } };
 };
