@@ -242,6 +242,36 @@ private slots:
             QCOMPARE(flood->connections(), 1);
     }
 
+    // Closing the program ends a remote call the page waits for, at once and
+    // as cancelled: a call made from a page timer keeps the page's timers
+    // (its save before the close among them) from running until it returns.
+    void closeRequestCancelsWaitingCalls_data()
+    {
+        QTest::addColumn<bool>("connectionTest");
+        QTest::newRow("testFtpLocation") << true;
+        QTest::newRow("getProjectFile") << false;
+    }
+    void closeRequestCancelsWaitingCalls()
+    {
+        QFETCH(bool, connectionTest);
+        qputenv("QUILLARY_FTP_DEADLINE_MS", "30000");
+        FloodServer flood(FloodServer::Lines);
+        QVERIFY(flood.isListening());
+        const QString url = withPort("sftp", flood.port(), "/site/project.json");
+        Bridge bridge;
+        QTimer::singleShot(500, &bridge, [&bridge]() { bridge.prepareToClose(); });
+        QElapsedTimer clock;
+        clock.start();
+        QVariant result = connectionTest ? QVariant(bridge.testFtpLocation(url.left(url.lastIndexOf('/'))))
+                                         : QVariant(bridge.getProjectFile(url));
+        const qint64 elapsed = clock.elapsed();
+        qputenv("QUILLARY_FTP_DEADLINE_MS", QByteArray::number(deadlineMs));
+        QCOMPARE(result.toString(), connectionTest ? QString("false") : QString());
+        QVERIFY2(elapsed < 1500, qPrintable(QString("ended after %1 ms").arg(elapsed)));
+        QCOMPARE(bridge.property("error").toString(), QString("Cancelled."));
+        QCOMPARE(flood.connections(), 1);
+    }
+
     // "Test connection" says why it failed, and its bool stays the answer.
     void connectionTestTellsWhy_data()
     {

@@ -11,6 +11,7 @@
 class FileManager;
 struct initData;
 class QMutex;
+class QThread;
 class QWaitCondition;
 
 // The worker of a publishing run: lives on the wrapper's thread and takes the
@@ -64,4 +65,6 @@ private:
     bool closed = false;
     bool rootMade = false;
     bool destinationLost = false;   // guarded by mutex   // a remote destination's own folder is known to exist
+    // The thread that made the handler (the wrapper's owner's).
+    QThread *madeOn;
 };
