@@ -285,6 +285,40 @@ private slots:
         QCOMPARE(ftp.errorString(), QString("User, password or similar was not accepted and we failed to login"));
     }
 
+    // A refused password reaches the server once per log-in, in the
+    // server's own log: the library would also try it as keyboard-interactive
+    // where the server offers both. A server that takes it only that way still
+    // gets it, once, and a right password logs in there.
+    void refusedPasswordSentOnce_data()
+    {
+        TestServer::addKindRows({ TestServer::PyFtp, TestServer::Vsftpd, TestServer::VsftpdExplicit,
+                                  TestServer::VsftpdImplicit, TestServer::Sftp, TestServer::SftpPam,
+                                  TestServer::SftpKeyboard });
+    }
+    void refusedPasswordSentOnce()
+    {
+        TestServer *s = pool.rowServer();
+        if (!s)
+            return;
+        const int failedBefore = s->failedLogins();
+        {
+            CURLFtp ftp;
+            QVERIFY(!ftp.connectToUrl(s->storedUrl("/", s->user(), "wrong")));
+            QVERIFY(ftp.loginRefused());
+            QCOMPARE(int(ftp.code()), int(CURLE_LOGIN_DENIED));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(s->failedLogins() > failedBefore, 5000);
+        QTest::qWait(300);
+        QCOMPARE(s->failedLogins() - failedBefore, 1);
+
+        const int loginsBefore = s->logins();
+        CURLFtp ftp;
+        QVERIFY2(ftp.connectToUrl(s->storedUrl()), qPrintable(ftp.errorString()));
+        QVERIFY(!ftp.loginRefused());
+        QTRY_COMPARE_WITH_TIMEOUT(s->logins() - loginsBefore, 1, 5000);
+        QCOMPARE(s->failedLogins() - failedBefore, 1);
+    }
+
     void anonymous_data()
     {
         QTest::addColumn<TestServer::Kind>("kind");

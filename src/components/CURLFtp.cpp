@@ -49,17 +49,18 @@ bool traceWanted()
 }
 
 // The protocol trace, with the password of every PASS command masked.
-int traceLine(CURL *, curl_infotype type, char *data, size_t size, void *)
+void traceLine(curl_infotype type, char *data, size_t size)
 {
     if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT)
-        return 0;
+        return;
     QByteArray line(data, int(size));
     if (type == CURLINFO_HEADER_OUT && line.left(5).toUpper() == "PASS ")
         line = "PASS ****\r\n";
     qDebug().noquote() << (type == CURLINFO_HEADER_OUT ? "> " : type == CURLINFO_HEADER_IN ? "< " : "* ")
                               + QString::fromLocal8Bit(line).trimmed();
-    return 0;
 }
+
+const QByteArray sshMethodsLine("SSH authentication methods available: ");
 
 
 QString decodeCredential(const QString &encoded)
@@ -206,10 +207,12 @@ CURLFtp::CURLFtp()
     // round trip each. A missing folder is refused by the CWD all the same.
     curl_easy_setopt(curl, CURLOPT_FTP_FILEMETHOD, long(CURLFTPMETHOD_SINGLECWD));
     applyTimeouts();
-    if (traceWanted()) {
-        curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
-        curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &traceLine);
-    }
+    // The library names the SSH log-in methods a server offers only in its
+    // own commentary; debug_() reads them there (and traces when asked to).
+    tracing = traceWanted();
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &CURLFtp::debug_);
+    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, this);
 }
 
 CURLFtp::~CURLFtp()
@@ -234,6 +237,21 @@ void CURLFtp::applyTimeouts()
     // which it gives up after a second, leaving the SSH session unfreed.
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, isSftp ? 0L : 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallTimeout);
+}
+
+void CURLFtp::applySshLogin()
+{
+    // The password as one method: as "password", or as keyboard-interactive
+    // for a server that offers only that. Key files and agents stay allowed;
+    // they send no password.
+    const long allowed = keyboardLogin ? long(CURLSSH_AUTH_KEYBOARD) : long(CURLSSH_AUTH_ANY & ~CURLSSH_AUTH_KEYBOARD);
+    curl_easy_setopt(curl, CURLOPT_SSH_AUTH_TYPES, allowed);
+}
+
+bool CURLFtp::onlyKeyboardLoginOffered() const
+{
+    const QList<QByteArray> methods = sshMethods.trimmed().split(',');
+    return methods.contains("keyboard-interactive") && !methods.contains("password");
 }
 
 void CURLFtp::setTimeouts(long connectSeconds, long stallSeconds)
@@ -299,6 +317,8 @@ bool CURLFtp::connectToUrl(const QUrl &url)
     QString server = scheme + QStringLiteral("://") + host + QLatin1Char(':') + QString::number(url.port());
     isSftp = scheme == QLatin1String("sftp");
     applyTimeouts();
+    keyboardLogin = false;
+    applySshLogin();
     if (scheme == QLatin1String("ftps")) {
         curl_easy_setopt(curl, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
         curl_easy_setopt(curl, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_SSL));
@@ -347,7 +367,14 @@ bool CURLFtp::connectToHost(const QString &server)
     }
     qDebug().noquote() << "path:" << probe;
     curl_easy_setopt(curl, CURLOPT_URL, probe.toLocal8Bit().constData());
+    sshMethods.clear();
     perform();
+    if (isSftp && lastCode == CURLE_LOGIN_DENIED && !keyboardLogin && onlyKeyboardLoginOffered()) {
+        // No password went out: the server takes none but as keyboard-interactive.
+        keyboardLogin = true;
+        applySshLogin();
+        perform();
+    }
     entryPath.clear();
     char *entry = nullptr;
     if (!isSftp && isOk() && curl_easy_getinfo(curl, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry)
@@ -524,17 +551,14 @@ bool CURLFtp::identityRefused() const
 
 bool CURLFtp::serverStoppedAnswering() const
 {
-    switch (lastCode) {
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_GOT_NOTHING:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_FTP_ACCEPT_TIMEOUT:
-        return true;
-    default:
-        return false;
-    }
+    // Stalls and transfers cut by the watchdog read as timed out too.
+    return lastCode == CURLE_OPERATION_TIMEDOUT || lastCode == CURLE_FTP_ACCEPT_TIMEOUT;
+}
+
+bool CURLFtp::loginRefused() const
+{
+    // FTP's 530 after USER or PASS, and every refused SSH log-in.
+    return lastCode == CURLE_LOGIN_DENIED;
 }
 
 QString CURLFtp::errorText(int code)
@@ -576,6 +600,19 @@ int CURLFtp::endTransfer()
     if (isSftp)
         sockets.cut();
     return 1;
+}
+
+int CURLFtp::debug_(CURL *, curl_infotype type, char *data, size_t size, void *user)
+{
+    auto *self = static_cast<CURLFtp *>(user);
+    if (type == CURLINFO_TEXT && self && size > size_t(sshMethodsLine.size())) {
+        const QByteArray line = QByteArray::fromRawData(data, int(size));
+        if (line.startsWith(sshMethodsLine))
+            self->sshMethods = line.mid(sshMethodsLine.size()).trimmed();
+    }
+    if (self && self->tracing)
+        traceLine(type, data, size);
+    return 0;
 }
 
 size_t CURLFtp::writer_(char *, size_t size, size_t count, void *user)
