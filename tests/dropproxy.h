@@ -8,37 +8,26 @@
 // to the address its passive replies name.)
 
 #include <atomic>
-#include <cstdint>
 #include <chrono>
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <cerrno>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include "loopback.h"
 
 class DropProxy
 {
 public:
     DropProxy(int targetPort, int drops) : target_(targetPort), drops_(drops)
     {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in address = loopback(0);
-        socklen_t length = sizeof(address);
-        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0
-            || ::listen(listener_, 16) != 0
-            || ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-            if (listener_ >= 0)
-                ::close(listener_);
-            listener_ = -1;
-            return;
-        }
-        port_ = ntohs(address.sin_port);
-        worker_ = std::thread([this] { serve(); });
+        listener_ = Loopback::listen(&port_);
+        if (listener_ >= 0)
+            worker_ = std::thread([this] { serve(); });
     }
     ~DropProxy()
     {
@@ -56,15 +45,6 @@ public:
     int connections() const { return connections_; }
 
 private:
-    static sockaddr_in loopback(int port)
-    {
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(uint16_t(port));
-        return address;
-    }
-
     void serve()
     {
         // Pairs of client and server sockets; a pair ends when either side does.
@@ -86,7 +66,7 @@ private:
                         ::close(client);
                     } else {
                         const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                        sockaddr_in address = loopback(target_);
+                        sockaddr_in address = Loopback::address(target_);
                         if (server >= 0
                             && ::connect(server, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0) {
                             // A side that stops reading cannot hold the relay for long.

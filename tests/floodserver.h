@@ -17,13 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <cerrno>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "loopback.h"
 
 class FloodServer
 {
@@ -32,21 +31,9 @@ public:
 
     explicit FloodServer(Mode mode) : mode_(mode)
     {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0
-            || ::listen(listener_, 16) != 0
-            || ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-            if (listener_ >= 0)
-                ::close(listener_);
-            listener_ = -1;
-            return;
-        }
-        port_ = ntohs(address.sin_port);
-        worker_ = std::thread([this] { serve(); });
+        listener_ = Loopback::listen(&port_);
+        if (listener_ >= 0)
+            worker_ = std::thread([this] { serve(); });
     }
     ~FloodServer()
     {
