@@ -10,6 +10,9 @@
 #   vsftpd, vsftpd-explicit, vsftpd-implicit   Debian's vsftpd
 #   vsftpd-nochroot                            vsftpd, log-in folder below the server's top
 #   sftp                                       OpenSSH's sshd with internal-sftp
+#   sftp-pam                                   sshd that also takes the password as
+#                                              keyboard-interactive (PAM), as many hosts do
+#   sftp-keyboard                              sshd that takes it as keyboard-interactive only
 # "explicit" asks for AUTH TLS before the log-in, "implicit" speaks TLS from
 # the first byte. The files land in ROOT/ftp (sftp: ROOT/ftp/home/USER, the
 # user's home inside the chroot ROOT/ftp). ROOT must be on a path whose every
@@ -151,7 +154,12 @@ CONF
 }
 
 start_sftp() {
-    root=$1 port=$2 identity=${3:-}
+    methods=$1 root=$2 port=$3 identity=${4:-}
+    password=yes keyboard=no pam=no
+    case "$methods" in
+        pam) keyboard=yes pam=yes ;;
+        keyboard) password=no keyboard=yes pam=yes ;;
+    esac
     ensure_user
     mkdir -p /run/sshd "$root/ftp/home/$TEST_USER"
     chmod 755 "$root" "$root/ftp" "$root/ftp/home"
@@ -161,11 +169,11 @@ start_sftp() {
 ListenAddress 127.0.0.1:$port
 HostKey $root/host_ed25519
 PidFile none
-PasswordAuthentication yes
-KbdInteractiveAuthentication no
+PasswordAuthentication $password
+KbdInteractiveAuthentication $keyboard
 PubkeyAuthentication no
 PermitRootLogin no
-UsePAM no
+UsePAM $pam
 AllowUsers $TEST_USER
 Subsystem sftp internal-sftp
 ChrootDirectory $root/ftp
@@ -212,7 +220,9 @@ case "${1:-} ${2:-}" in
     "start vsftpd-explicit") start_vsftpd explicit "$3" "$4" "${5:-}" ;;
     "start vsftpd-implicit") start_vsftpd implicit "$3" "$4" "${5:-}" ;;
     "start vsftpd-nochroot") start_vsftpd nochroot "$3" "$4" ;;
-    "start sftp") start_sftp "$3" "$4" "${5:-}" ;;
+    "start sftp") start_sftp password "$3" "$4" "${5:-}" ;;
+    "start sftp-pam") start_sftp pam "$3" "$4" "${5:-}" ;;
+    "start sftp-keyboard") start_sftp keyboard "$3" "$4" "${5:-}" ;;
     stop\ *) stop_tree "$2" ;;
     *) echo "usage: $0 start KIND ROOT PORT [IDENTITY] | stop PID" >&2; exit 2 ;;
 esac

@@ -6,6 +6,7 @@
 #include <QResource>
 #include <QStandardPaths>
 
+#include "ftpcall.h"
 #include "json.h"
 #include "miscutils.h"
 #include "tempfolders.h"
@@ -34,6 +35,10 @@ void Bridge::prepareToClose()
     ++closeRequests;
     if (closeRequests > 2)
         quit();
+    // A server call the page waits for would hold its close: a call made
+    // from a page timer keeps the page's timers, its save's among them, from
+    // running until it returns.
+    FtpCall::cancelAll();
     emit onClose();
 }
 

@@ -101,11 +101,11 @@ QString Bridge::getProjectFile(QString url)
         beginRemoteWait();
         const bool ok = call.fetch(names, &bytes);
         endRemoteWait();
-        if (!ok) {
-            if (!call.errorString().isEmpty())
-                errorText = call.errorString();
+        // This call's reason only: the page reads a refused log-in from it,
+        // and one left from an earlier call must not read as this one's.
+        errorText = ok ? QString() : call.errorString();
+        if (!ok)
             return QString();
-        }
         return QString::fromUtf8(bytes);
     }
 

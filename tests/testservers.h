@@ -45,8 +45,12 @@ class TestServer
 {
 public:
     // VsftpdNoChroot leaves the log-in folder below the server's top folder,
-    // as on hosts that do not confine users; it is not in allKinds().
-    enum Kind { PyFtp, PyFtpsExplicit, PyFtpsImplicit, Vsftpd, VsftpdExplicit, VsftpdImplicit, Sftp, VsftpdNoChroot };
+    // as on hosts that do not confine users. SftpPam takes the password both
+    // as "password" and as keyboard-interactive through PAM, as many hosts
+    // do; SftpKeyboard as keyboard-interactive only. None of these three is
+    // in allKinds().
+    enum Kind { PyFtp, PyFtpsExplicit, PyFtpsImplicit, Vsftpd, VsftpdExplicit, VsftpdImplicit, Sftp, VsftpdNoChroot,
+                SftpPam, SftpKeyboard };
 
     explicit TestServer(Kind kind) : kind_(kind) {}
     ~TestServer()
@@ -66,7 +70,8 @@ public:
     static QString kindName(Kind kind)
     {
         static const char *names[] = { "pyftpd", "pyftpd-explicit", "pyftpd-implicit", "vsftpd",
-                                       "vsftpd-explicit", "vsftpd-implicit", "sftp", "vsftpd-nochroot" };
+                                       "vsftpd-explicit", "vsftpd-implicit", "sftp", "vsftpd-nochroot",
+                                       "sftp-pam", "sftp-keyboard" };
         return QString::fromLatin1(names[kind]);
     }
     // A "kind" column for a data-driven test, a row for each of these kinds.
@@ -74,7 +79,7 @@ public:
 
     Kind kind() const { return kind_; }
     QString name() const { return kindName(kind_); }
-    bool isSftp() const { return kind_ == Sftp; }
+    bool isSftp() const { return kind_ == Sftp || kind_ == SftpPam || kind_ == SftpKeyboard; }
     bool isImplicit() const { return kind_ == PyFtpsImplicit || kind_ == VsftpdImplicit; }
     bool isTls() const { return isImplicit() || kind_ == PyFtpsExplicit || kind_ == VsftpdExplicit; }
     bool allowsAnonymous() const { return kind_ == PyFtp || kind_ == PyFtpsExplicit || kind_ == PyFtpsImplicit; }
@@ -234,7 +239,8 @@ public:
         if (isVsftpd())
             return text.count(QStringLiteral("] OK LOGIN: "));
         if (isSftp())
-            return text.count(QStringLiteral("Accepted password for "));
+            return text.count(QStringLiteral("Accepted password for "))
+                + text.count(QStringLiteral("Accepted keyboard-interactive"));
         return text.count(QStringLiteral(" logged in."));
     }
     // Data connections the server refused, from its own log: vsftpd's
@@ -264,6 +270,21 @@ public:
         if (isSftp())
             return text.count(QStringLiteral("userauth-request for user "));
         return text.count(QStringLiteral("USER '"));
+    }
+
+    // Log-ins the server refused, from its own log: vsftpd's "FAIL LOGIN",
+    // sshd's failed password and keyboard-interactive methods (each one a
+    // password sent), pyftpdlib's failed log-ins.
+    int failedLogins() const
+    {
+        const QString text = protocolLog();
+        if (isVsftpd())
+            return text.count(QStringLiteral("] FAIL LOGIN: "));
+        if (isSftp()) {
+            static const QRegularExpression failed(QStringLiteral("Failed (password|keyboard-interactive\\S*) for "));
+            return text.count(failed);
+        }
+        return text.count(QStringLiteral("failed login"));
     }
 
     // The certificate (a PEM file with key and certificate chain, for the
@@ -535,5 +556,5 @@ public:
     }
 
 private:
-    std::unique_ptr<TestServer> servers_[TestServer::VsftpdNoChroot + 1];
+    std::unique_ptr<TestServer> servers_[TestServer::SftpKeyboard + 1];
 };

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "CURLFtp.h"
+#include "floodserver.h"
 #include "messagelog.h"
 #include "testbytes.h"
 #include "testservers.h"
@@ -177,6 +178,55 @@ private slots:
         QVERIFY(!ftp.isAborted());
     }
 
+    // A "server" that talks without end: lines that are no SSH greeting keep
+    // libssh2 inside its greeting reader, where no callback of the client
+    // runs; well-formed packets that never bring the key exchange keep it in
+    // its packet reader. The stall time-out and an abort from another thread
+    // end both all the same, by cutting the connection under the library.
+    void floodingServerIsCut_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("abortIt");
+        QTest::newRow("endless lines, stall time-out") << int(FloodServer::Lines) << false;
+        QTest::newRow("endless lines, abort") << int(FloodServer::Lines) << true;
+        QTest::newRow("endless SSH packets, stall time-out") << int(FloodServer::SshPackets) << false;
+        QTest::newRow("endless SSH packets, abort") << int(FloodServer::SshPackets) << true;
+    }
+    void floodingServerIsCut()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, abortIt);
+        FloodServer flood { FloodServer::Mode(mode) };
+        QVERIFY(flood.isListening());
+        CURLFtp ftp;
+        ftp.setTimeouts(5, 2);
+        std::thread canceller;
+        if (abortIt) {
+            canceller = std::thread([&ftp, &flood] {
+                for (int i = 0; i < 100 && flood.connections() == 0; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                ftp.abort();
+            });
+        }
+        QElapsedTimer timer;
+        timer.start();
+        const bool ok = ftp.connectToUrl(QUrl(QString("sftp://someone:pw@127.0.0.1:%1/").arg(flood.port())));
+        const qint64 elapsed = timer.elapsed();
+        if (canceller.joinable())
+            canceller.join();
+        QVERIFY(!ok);
+        QCOMPARE(flood.connections(), 1);
+        QVERIFY2(flood.sent() > 1000000, qPrintable(QString::number(flood.sent())));
+        if (abortIt) {
+            QCOMPARE(int(ftp.code()), int(CURLE_ABORTED_BY_CALLBACK));
+            QVERIFY2(elapsed < 1500, qPrintable(QString::number(elapsed)));
+        } else {
+            QCOMPARE(int(ftp.code()), int(CURLE_OPERATION_TIMEDOUT));
+            QVERIFY2(elapsed >= 1900 && elapsed < 4000, qPrintable(QString::number(elapsed)));
+        }
+    }
+
     // An SFTP transfer that stalls on a frozen server ends with its connection
     // cut: the library's good-bye to the silent server would wait out its own
     // limit and then leave the SSH session allocated.
@@ -233,6 +283,40 @@ private slots:
         CURLFtp ftp;
         QVERIFY(!ftp.connectToUrl(s->storedUrl("/", s->user(), "wrong")));
         QCOMPARE(ftp.errorString(), QString("User, password or similar was not accepted and we failed to login"));
+    }
+
+    // A refused password reaches the server once per log-in, in the
+    // server's own log: the library would also try it as keyboard-interactive
+    // where the server offers both. A server that takes it only that way still
+    // gets it, once, and a right password logs in there.
+    void refusedPasswordSentOnce_data()
+    {
+        TestServer::addKindRows({ TestServer::PyFtp, TestServer::Vsftpd, TestServer::VsftpdExplicit,
+                                  TestServer::VsftpdImplicit, TestServer::Sftp, TestServer::SftpPam,
+                                  TestServer::SftpKeyboard });
+    }
+    void refusedPasswordSentOnce()
+    {
+        TestServer *s = pool.rowServer();
+        if (!s)
+            return;
+        const int failedBefore = s->failedLogins();
+        {
+            CURLFtp ftp;
+            QVERIFY(!ftp.connectToUrl(s->storedUrl("/", s->user(), "wrong")));
+            QVERIFY(ftp.loginRefused());
+            QCOMPARE(int(ftp.code()), int(CURLE_LOGIN_DENIED));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(s->failedLogins() > failedBefore, 5000);
+        QTest::qWait(300);
+        QCOMPARE(s->failedLogins() - failedBefore, 1);
+
+        const int loginsBefore = s->logins();
+        CURLFtp ftp;
+        QVERIFY2(ftp.connectToUrl(s->storedUrl()), qPrintable(ftp.errorString()));
+        QVERIFY(!ftp.loginRefused());
+        QTRY_COMPARE_WITH_TIMEOUT(s->logins() - loginsBefore, 1, 5000);
+        QCOMPARE(s->failedLogins() - failedBefore, 1);
     }
 
     void anonymous_data()

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "filesizecap.h"
+#include "floodserver.h"
 #include "tempfolders.h"
 
 // How a run of the real program ends when the system ends it: a signal that
@@ -22,6 +23,8 @@ private slots:
     void initTestCase();
     void signalClosesLikeTheWindow_data();
     void signalClosesLikeTheWindow();
+    void signalEndsARemoteCall_data();
+    void signalEndsARemoteCall();
     void killedRunIsCleanedUpByTheNext();
     void removeStaleKeepsWhatIsNotItsOwn();
     void refusedMarkerKeepsTheOldOne();
@@ -110,6 +113,60 @@ void TestEndOfRun::signalClosesLikeTheWindow()
     QCOMPARE(run.exitCode(), 0);
     QVERIFY(QFileInfo::exists(starterFolder() + QStringLiteral("/screenshot.png")));
     QCOMPARE(runFolders(), before);
+}
+
+void TestEndOfRun::signalEndsARemoteCall_data()
+{
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<int>("mode");
+    for (const char *call : { "connection test", "publishing run" }) {
+        QTest::addRow("%s, sftp lines without a greeting", call) << call << int(FloodServer::Lines);
+        QTest::addRow("%s, sftp packets without end", call) << call << int(FloodServer::SshPackets);
+    }
+}
+
+// An SFTP "server" that talks without end holds a call inside libssh2, where
+// the program's own checks never run. The program ends within a few seconds of
+// the signal all the same, long before any deadline (60 s, 30 s) would.
+void TestEndOfRun::signalEndsARemoteCall()
+{
+    QFETCH(QString, call);
+    QFETCH(int, mode);
+    FloodServer flood { FloodServer::Mode(mode) };
+    QVERIFY(flood.isListening());
+    const QString url = QStringLiteral("'sftp://someone:pw@127.0.0.1:%1/site'").arg(flood.port());
+    // The connection test waits inside the page's call; the run on its worker.
+    const QString script = call == QLatin1String("connection test")
+            ? QStringLiteral("setTimeout(function () { _Bridge_.testFtpLocation(%1); }, 0)").arg(url)
+            : QStringLiteral("_Bridge_.initFileManager(%1); _Bridge_.uploadData('index.html', 'home');").arg(url);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QUILLARY_DRIVER_SCRIPT"), script);
+    QProcess run;
+    run.setProcessEnvironment(environment);
+    run.start(QStringLiteral(QUILLARY_BINARY_DIR "/tests/quillary_driver"), QStringList());
+    QVERIFY(run.waitForStarted(5000));
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 30000 && !run.readAllStandardOutput().contains("script started")
+           && run.state() == QProcess::Running)
+        run.waitForReadyRead(200);
+    QTRY_VERIFY_WITH_TIMEOUT(flood.connections() == 1, 10000);
+    QTest::qWait(500);   // well inside the library's reader
+    QCOMPARE(run.state(), QProcess::Running);
+
+    QVERIFY(::kill(pid_t(run.processId()), SIGTERM) == 0);
+    clock.restart();
+    const bool ended = run.waitForFinished(15000);
+    const qint64 took = clock.elapsed();
+    if (!ended) {
+        run.kill();
+        run.waitForFinished(5000);
+    }
+    QVERIFY2(ended, qPrintable(QStringLiteral("the program did not end:\n") + QString::fromLocal8Bit(run.readAllStandardError())));
+    QVERIFY2(took < 5000, qPrintable(QStringLiteral("ended %1 ms after the signal").arg(took)));
+    QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(flood.connections(), 1);
 }
 
 // SIGKILL cannot be answered: the folder stays, and the next start removes it.

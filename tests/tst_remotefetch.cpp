@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "bridge.h"
+#include "floodserver.h"
 #include "peakmemory.h"
 #include "testservers.h"
 
@@ -179,6 +180,9 @@ private slots:
             QTest::newRow(qPrintable(QString("%1, stopped ftp server").arg(what))) << "stopped-ftp" << test;
             QTest::newRow(qPrintable(QString("%1, stopped sftp server").arg(what))) << "stopped-sftp" << test;
             QTest::newRow(qPrintable(QString("%1, dripping greeting").arg(what))) << "drip-greeting" << test;
+            // Talk without end keeps libssh2 from ever returning to the client.
+            QTest::newRow(qPrintable(QString("%1, sftp lines without a greeting").arg(what))) << "flood-lines" << test;
+            QTest::newRow(qPrintable(QString("%1, sftp packets without end").arg(what))) << "flood-packets" << test;
         }
         QTest::newRow("getProjectFile, data dripping at 4 bytes/s") << "drip-data" << false;
     }
@@ -189,9 +193,14 @@ private slots:
 
         std::unique_ptr<MuteListener> mute;
         std::unique_ptr<DripServer> drip;
+        std::unique_ptr<FloodServer> flood;
         TestServer *stopped = nullptr;
         QString url;
-        if (server == "mute") {
+        if (server.startsWith("flood")) {
+            flood.reset(new FloodServer(server == "flood-lines" ? FloodServer::Lines : FloodServer::SshPackets));
+            QVERIFY(flood->isListening());
+            url = withPort("sftp", flood->port(), "/site/project.json");
+        } else if (server == "mute") {
             mute.reset(new MuteListener);
             url = withPort("ftp", mute->port(), "/site/project.json");
         } else if (server.startsWith("drip")) {
@@ -229,6 +238,38 @@ private slots:
         QVERIFY2(reason.contains("within 2 s") && reason.contains("127.0.0.1"), qPrintable(reason));
         if (server == "drip-data")
             QCOMPARE(drip->retrieves, 1);
+        if (flood)
+            QCOMPARE(flood->connections(), 1);
+    }
+
+    // Closing the program ends a remote call the page waits for, at once and
+    // as cancelled: a call made from a page timer keeps the page's timers
+    // (its save before the close among them) from running until it returns.
+    void closeRequestCancelsWaitingCalls_data()
+    {
+        QTest::addColumn<bool>("connectionTest");
+        QTest::newRow("testFtpLocation") << true;
+        QTest::newRow("getProjectFile") << false;
+    }
+    void closeRequestCancelsWaitingCalls()
+    {
+        QFETCH(bool, connectionTest);
+        qputenv("QUILLARY_FTP_DEADLINE_MS", "30000");
+        FloodServer flood(FloodServer::Lines);
+        QVERIFY(flood.isListening());
+        const QString url = withPort("sftp", flood.port(), "/site/project.json");
+        Bridge bridge;
+        QTimer::singleShot(500, &bridge, [&bridge]() { bridge.prepareToClose(); });
+        QElapsedTimer clock;
+        clock.start();
+        QVariant result = connectionTest ? QVariant(bridge.testFtpLocation(url.left(url.lastIndexOf('/'))))
+                                         : QVariant(bridge.getProjectFile(url));
+        const qint64 elapsed = clock.elapsed();
+        qputenv("QUILLARY_FTP_DEADLINE_MS", QByteArray::number(deadlineMs));
+        QCOMPARE(result.toString(), connectionTest ? QString("false") : QString());
+        QVERIFY2(elapsed < 1500, qPrintable(QString("ended after %1 ms").arg(elapsed)));
+        QCOMPARE(bridge.property("error").toString(), QString("Cancelled."));
+        QCOMPARE(flood.connections(), 1);
     }
 
     // "Test connection" says why it failed, and its bool stays the answer.

@@ -8,7 +8,6 @@
 #include <limits>
 #include <mutex>
 
-#include "curlsocket_p.h"
 #include "encryptmanager.h"
 #include "envlimit.h"
 
@@ -49,17 +48,18 @@ bool traceWanted()
 }
 
 // The protocol trace, with the password of every PASS command masked.
-int traceLine(CURL *, curl_infotype type, char *data, size_t size, void *)
+void traceLine(curl_infotype type, char *data, size_t size)
 {
     if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT)
-        return 0;
+        return;
     QByteArray line(data, int(size));
     if (type == CURLINFO_HEADER_OUT && line.left(5).toUpper() == "PASS ")
         line = "PASS ****\r\n";
     qDebug().noquote() << (type == CURLINFO_HEADER_OUT ? "> " : type == CURLINFO_HEADER_IN ? "< " : "* ")
                               + QString::fromLocal8Bit(line).trimmed();
-    return 0;
 }
+
+const QByteArray sshMethodsLine("SSH authentication methods available: ");
 
 
 QString decodeCredential(const QString &encoded)
@@ -200,16 +200,18 @@ CURLFtp::CURLFtp()
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &CURLFtp::progress_);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
-    trackSocket(curl, &connectionSocket);
+    sockets.attach(curl);
     // One "CWD a/b" instead of one per level: on a reused connection every
     // upload otherwise walks back from the log-in folder level by level, a
     // round trip each. A missing folder is refused by the CWD all the same.
     curl_easy_setopt(curl, CURLOPT_FTP_FILEMETHOD, long(CURLFTPMETHOD_SINGLECWD));
     applyTimeouts();
-    if (traceWanted()) {
-        curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
-        curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &traceLine);
-    }
+    // The library names the SSH log-in methods a server offers only in its
+    // own commentary; debug_() reads them there (and traces when asked to).
+    tracing = traceWanted();
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &CURLFtp::debug_);
+    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, this);
 }
 
 CURLFtp::~CURLFtp()
@@ -219,7 +221,7 @@ CURLFtp::~CURLFtp()
         // good-bye waits for a reply with no time limit: a frozen server
         // would hold whoever ends the client.
         if (aborted || isSftp)
-            cutConnection(curl);
+            sockets.cut();
         curl_easy_cleanup(curl);
     }
     --liveClients;
@@ -236,6 +238,21 @@ void CURLFtp::applyTimeouts()
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallTimeout);
 }
 
+void CURLFtp::applySshLogin()
+{
+    // The password as one method: as "password", or as keyboard-interactive
+    // for a server that offers only that. Key files and agents stay allowed;
+    // they send no password.
+    const long allowed = keyboardLogin ? long(CURLSSH_AUTH_KEYBOARD) : long(CURLSSH_AUTH_ANY & ~CURLSSH_AUTH_KEYBOARD);
+    curl_easy_setopt(curl, CURLOPT_SSH_AUTH_TYPES, allowed);
+}
+
+bool CURLFtp::onlyKeyboardLoginOffered() const
+{
+    const QList<QByteArray> methods = sshMethods.trimmed().split(',');
+    return methods.contains("keyboard-interactive") && !methods.contains("password");
+}
+
 void CURLFtp::setTimeouts(long connectSeconds, long stallSeconds)
 {
     connectTimeout = connectSeconds;
@@ -247,11 +264,15 @@ void CURLFtp::setTimeouts(long connectSeconds, long stallSeconds)
 void CURLFtp::abort()
 {
     aborted = true;
+    // Not left to the next progress call: a call stuck inside the library
+    // makes none.
+    sockets.cutAndRefuse();
 }
 
 void CURLFtp::clearAbort()
 {
     aborted = false;
+    sockets.allow();
 }
 
 bool CURLFtp::isAborted() const
@@ -295,6 +316,8 @@ bool CURLFtp::connectToUrl(const QUrl &url)
     QString server = scheme + QStringLiteral("://") + host + QLatin1Char(':') + QString::number(url.port());
     isSftp = scheme == QLatin1String("sftp");
     applyTimeouts();
+    keyboardLogin = false;
+    applySshLogin();
     if (scheme == QLatin1String("ftps")) {
         curl_easy_setopt(curl, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
         curl_easy_setopt(curl, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_SSL));
@@ -343,7 +366,14 @@ bool CURLFtp::connectToHost(const QString &server)
     }
     qDebug().noquote() << "path:" << probe;
     curl_easy_setopt(curl, CURLOPT_URL, probe.toLocal8Bit().constData());
+    sshMethods.clear();
     perform();
+    if (isSftp && lastCode == CURLE_LOGIN_DENIED && !keyboardLogin && onlyKeyboardLoginOffered()) {
+        // No password went out: the server takes none but as keyboard-interactive.
+        keyboardLogin = true;
+        applySshLogin();
+        perform();
+    }
     entryPath.clear();
     char *entry = nullptr;
     if (!isSftp && isOk() && curl_easy_getinfo(curl, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry)
@@ -477,13 +507,21 @@ CURLcode CURLFtp::perform()
         errorDetail[0] = '\0';
         stalled = false;
         lastMoved = -1;
+        watchdog.begin(qint64(stallTimeout) * 1000);
         lastCode = curl_easy_perform(curl);
-        if (stalled && lastCode == CURLE_ABORTED_BY_CALLBACK)
+        watchdog.end();
+        // A transfer ended from outside reads as what ended it, not as the
+        // broken connection the library saw.
+        if (lastCode != CURLE_OK && aborted)
+            lastCode = CURLE_ABORTED_BY_CALLBACK;
+        else if (lastCode != CURLE_OK && (watchdog.expired() || (stalled && lastCode == CURLE_ABORTED_BY_CALLBACK)))
             lastCode = CURLE_OPERATION_TIMEDOUT;
         // An SSH handshake that failed before any host key was shown may
         // mean the server's key changed to a type the library cannot check.
         if (lastCode == CURLE_FAILED_INIT)
             identity.explainFailedHandshake();
+        if (watchdog.expired() && !aborted)
+            sockets.allow();
     }
     // SFTP reports a refused file or folder as "not found" in some places;
     // the server's own status says what it was.
@@ -517,17 +555,14 @@ bool CURLFtp::identityRefused() const
 
 bool CURLFtp::serverStoppedAnswering() const
 {
-    switch (lastCode) {
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_GOT_NOTHING:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_FTP_ACCEPT_TIMEOUT:
-        return true;
-    default:
-        return false;
-    }
+    // Stalls and transfers cut by the watchdog read as timed out too.
+    return lastCode == CURLE_OPERATION_TIMEDOUT || lastCode == CURLE_FTP_ACCEPT_TIMEOUT;
+}
+
+bool CURLFtp::loginRefused() const
+{
+    // FTP's 530 after USER or PASS, and every refused SSH log-in.
+    return lastCode == CURLE_LOGIN_DENIED;
 }
 
 QString CURLFtp::errorText(int code)
@@ -541,6 +576,7 @@ QString CURLFtp::errorText(int code)
 int CURLFtp::progress_(void *user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow)
 {
     auto *self = static_cast<CURLFtp *>(user);
+    self->watchdog.heard();
     if (self->aborted)
         return self->endTransfer();
     // The library's own stall checks cover data transfers and FTP replies,
@@ -566,8 +602,21 @@ int CURLFtp::endTransfer()
     // and leaks the SSH session; with the connection cut it fails at once and
     // everything is freed.
     if (isSftp)
-        cutSocket(connectionSocket);
+        sockets.cut();
     return 1;
+}
+
+int CURLFtp::debug_(CURL *, curl_infotype type, char *data, size_t size, void *user)
+{
+    auto *self = static_cast<CURLFtp *>(user);
+    if (type == CURLINFO_TEXT && self && size > size_t(sshMethodsLine.size())) {
+        const QByteArray line = QByteArray::fromRawData(data, int(size));
+        if (line.startsWith(sshMethodsLine))
+            self->sshMethods = line.mid(sshMethodsLine.size()).trimmed();
+    }
+    if (self && self->tracing)
+        traceLine(type, data, size);
+    return 0;
 }
 
 size_t CURLFtp::writer_(char *, size_t size, size_t count, void *user)

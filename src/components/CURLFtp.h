@@ -9,8 +9,10 @@
 #include <atomic>
 #include <curl/curl.h>
 
+#include "curlsocket_p.h"
 #include "serveridentity.h"
 #include "miscutils.h"
+#include "transferwatchdog.h"
 
 class QIODevice;
 
@@ -26,7 +28,9 @@ class QIODevice;
 //
 // Every transfer has a connect time-out and ends when it stalls; abort(),
 // callable from any thread, ends the running transfer and refuses the next
-// ones until clearAbort(). The server's identity (SSH host key, TLS
+// ones until clearAbort(). Both cut the connection's sockets when the library
+// does not return by itself: a call stuck inside it (an SSH "server" that
+// sends lines without end and never a greeting) ends all the same. The server's identity (SSH host key, TLS
 // certificate) is checked before the log-in is sent, see ServerIdentity; a
 // refused one makes errorString() say which server changed and how.
 // Set QUILLARY_CURL_TRACE=1 in the environment to get libcurl's protocol
@@ -49,12 +53,16 @@ public:
     CURLcode perform();
     bool isOk() const;
     QString errorString() const;
-    // The last transfer timed out or lost its connection: trying again at
-    // once would only wait for the same silent server.
     // The last connection was refused because the server's identity changed:
     // trying again would only be refused again.
     bool identityRefused() const;
+    // The last transfer timed out: trying again at once would only wait for
+    // the same silent server. A connection that was lost or refused is worth
+    // another try.
     bool serverStoppedAnswering() const;
+    // The server refused the user name or password: trying again would only
+    // be refused again, and hosts lock accounts after a few refusals.
+    bool loginRefused() const;
 
     void abort();
     void clearAbort();
@@ -100,10 +108,13 @@ public:
     static size_t deviceWriter_(char *data, size_t size, size_t count, void *user);
     static size_t headerWriter_(char *data, size_t size, size_t count, void *user);
     static size_t reader_(char *data, size_t size, size_t count, void *user);
+    static int debug_(CURL *, curl_infotype type, char *data, size_t size, void *user);
 
 private:
     void restoreRestingState();
     void applyTimeouts();
+    void applySshLogin();
+    bool onlyKeyboardLoginOffered() const;
 
     CURL *curl = nullptr;
     bool isSftp = false;
@@ -129,6 +140,15 @@ private:
     qint64 lastMoved = -1;
     QElapsedTimer stallClock;
     bool stalled = false;
-    // The open connection's socket (the latest one for FTP), for endTransfer().
-    curl_socket_t connectionSocket = CURL_SOCKET_BAD;
+    // SSH: the log-in methods the server offered last, as the library lists
+    // them; and whether the password goes as keyboard-interactive, for a
+    // server that takes it no other way. One method only: the library tries
+    // every method allowed, and would send a refused password twice.
+    QByteArray sshMethods;
+    bool keyboardLogin = false;
+    bool tracing = false;
+    // The handle's sockets, for abort() and the watchdog to cut.
+    CurlSockets sockets;
+    // Cuts a transfer that has not called back for the stall time-out.
+    TransferWatchdog watchdog { [this]() { sockets.cutAndRefuse(); } };
 };

@@ -1,45 +1,60 @@
 #include "curlsocket_p.h"
 
+#include <algorithm>
+
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
-
-int socketOpened(void *tracked, curl_socket_t socket, curlsocktype purpose)
+void CurlSockets::attach(CURL *curl)
 {
-    if (purpose == CURLSOCKTYPE_IPCXN)
-        *static_cast<curl_socket_t *>(tracked) = socket;
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, &CurlSockets::opened);
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, this);
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &CurlSockets::closed);
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, this);
+}
+
+int CurlSockets::opened(void *self, curl_socket_t socket, curlsocktype)
+{
+    auto *sockets = static_cast<CurlSockets *>(self);
+    std::lock_guard<std::mutex> lock(sockets->mutex);
+    if (sockets->refusing)
+        return CURL_SOCKOPT_ERROR;
+    sockets->open.push_back(socket);
     return CURL_SOCKOPT_OK;
 }
 
 // Replaces the library's own close, so a closed number is never cut later.
-int socketClosed(void *tracked, curl_socket_t socket)
+int CurlSockets::closed(void *self, curl_socket_t socket)
 {
-    auto *current = static_cast<curl_socket_t *>(tracked);
-    if (*current == socket)
-        *current = CURL_SOCKET_BAD;
+    auto *sockets = static_cast<CurlSockets *>(self);
+    std::lock_guard<std::mutex> lock(sockets->mutex);
+    sockets->open.erase(std::remove(sockets->open.begin(), sockets->open.end(), socket), sockets->open.end());
     return ::close(socket);
 }
 
-} // namespace
-
-void cutConnection(CURL *curl)
+void CurlSockets::cutLocked()
 {
-    curl_socket_t socket = CURL_SOCKET_BAD;
-    if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD)
+    // Both directions: a read waiting for the server ends, and so does a
+    // write into a buffer the server never empties.
+    for (curl_socket_t socket : open)
         ::shutdown(socket, SHUT_RDWR);
 }
 
-void trackSocket(CURL *curl, curl_socket_t *socket)
+void CurlSockets::cut()
 {
-    curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, &socketOpened);
-    curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, socket);
-    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &socketClosed);
-    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, socket);
+    std::lock_guard<std::mutex> lock(mutex);
+    cutLocked();
 }
 
-void cutSocket(curl_socket_t socket)
+void CurlSockets::cutAndRefuse()
 {
-    if (socket != CURL_SOCKET_BAD)
-        ::shutdown(socket, SHUT_RDWR);
+    std::lock_guard<std::mutex> lock(mutex);
+    refusing = true;
+    cutLocked();
+}
+
+void CurlSockets::allow()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    refusing = false;
 }

@@ -43,6 +43,21 @@ QString seconds(int milliseconds)
     return QString::number(milliseconds / 1000.0, 'g', 3);
 }
 
+// A call waiting for its worker, as cancelAll() reaches it.
+struct Waiting
+{
+    CURLFtp *client;
+    QEventLoop *loop;
+    bool cancelled;
+};
+
+// The calls waiting now, innermost last; touched on the GUI thread only.
+QList<Waiting *> &waitingCalls()
+{
+    static QList<Waiting *> calls;
+    return calls;
+}
+
 } // namespace
 
 FtpCall::FtpCall(const QString &destination)
@@ -165,19 +180,21 @@ bool FtpCall::run(const std::function<bool(CURLFtp &)> &job)
         client.abort();
     });
     const int limit = deadline();
+    Waiting waiting { &client, &loop, false };
+    waitingCalls().append(&waiting);
     worker->start();
     timer.start(limit);
     if (!worker->isFinished())
         loop.exec();
-    const bool cancelled = !worker->isFinished();
-    if (cancelled) {
-        // The application is quitting and ended every event loop.
+    waitingCalls().removeOne(&waiting);
+    // Not finished: the application is quitting and ended every event loop.
+    const bool cancelled = waiting.cancelled || !worker->isFinished();
+    if (cancelled)
         client.abort();
-    }
-    // An aborted transfer ends at the library's next progress call, within a second.
+    // An aborted transfer has its connection cut: the library returns at once.
     worker->wait();
 
-    if (!ok && timedOut) {
+    if (!ok && timedOut && !waiting.cancelled) {
         error = tr("No complete answer from %1 within %2 s.").arg(serverName(client), seconds(limit));
     } else if (!ok && cancelled) {
         error = tr("Cancelled.");
@@ -185,4 +202,13 @@ bool FtpCall::run(const std::function<bool(CURLFtp &)> &job)
     if (!ok)
         qDebug().noquote() << "remote call failed:" << error;
     return ok;
+}
+
+void FtpCall::cancelAll()
+{
+    for (Waiting *waiting : qAsConst(waitingCalls())) {
+        waiting->cancelled = true;
+        waiting->client->abort();
+        waiting->loop->quit();
+    }
 }

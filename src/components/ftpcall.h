@@ -35,6 +35,11 @@ public:
     // Why the last call failed, in words the user can act on; empty after success.
     QString errorString() const { return error; }
 
+    // Ends every call that is waiting, with "Cancelled.": a program that
+    // closes must not wait for a server, also where the page cannot run its
+    // close (a call made from a page timer holds the page's timers). GUI thread.
+    static void cancelAll();
+
     // The overall deadline in milliseconds: 60 s, or QUILLARY_FTP_DEADLINE_MS
     // when that is smaller (tests make it shorter; see envLimit()).
     static int deadline();

@@ -183,9 +183,10 @@ bool FtpFileManager::runOperation()
         case 2:
             --connectAttemptsLeft;
             // A server that let the attempt time out gets no second one at once,
-            // nor one whose identity was refused.
+            // nor one whose identity was refused, nor one that refused the
+            // user name or password: a refused password is never sent twice.
             if (connectAttemptsLeft <= 0 || ftp.isAborted() || ftp.serverStoppedAnswering()
-                || ftp.identityRefused()) {
+                || ftp.identityRefused() || ftp.loginRefused()) {
                 connectAttemptsLeft = 0;
                 return false;
             }

@@ -7,9 +7,11 @@
 #include "filemanager.h"
 
 // A destination on an FTP, FTPS or SFTP server. It logs in at its first
-// operation (three attempts), makes folder chains level by level and tries
-// each upload up to five times, unless the server stopped answering. abort() may be called from another thread:
-// it ends the running transfer and every later operation fails at once.
+// operation (three attempts, one only when the server refuses the user name
+// or password), makes folder chains level by level and tries each upload up
+// to five times, unless the server stopped answering. abort() may be called
+// from another thread: it ends the running transfer and every later
+// operation fails at once.
 class FtpFileManager : public FileManager
 {
     Q_OBJECT

@@ -1,6 +1,5 @@
 #include "wrapperlisthandler.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QMutex>
@@ -21,6 +20,7 @@ WrapperListHandler::WrapperListHandler(QList<WrapperTask> *tasks, QWaitCondition
     , tasks(tasks)
     , runState(runState)
     , mutex(mutex)
+    , madeOn(QThread::currentThread())
 {
 }
 
@@ -326,6 +326,8 @@ void WrapperListHandler::endRun(const QString &destUrl)
     // Here, on the worker thread: saying good-bye to a server that stopped
     // answering takes time, which must never be the window's.
     released.reset();
-    if (thread() != QCoreApplication::instance()->thread())
+    // Not the application's thread by way of the application: a run cut
+    // short by the program's end gets here after the application is gone.
+    if (thread() != madeOn)
         thread()->quit();
 }

@@ -13,6 +13,7 @@
 class FileManager;
 struct initData;
 class QMutex;
+class QThread;
 class QWaitCondition;
 
 // The worker of a publishing run: lives on the wrapper's thread and takes the
@@ -81,4 +82,6 @@ private:
     bool destinationLost = false;   // guarded by mutex
     QVector<Pending> pending;
     QElapsedTimer batchAge;
+    // The thread that made the handler (the wrapper's owner's).
+    QThread *madeOn;
 };

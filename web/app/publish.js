@@ -324,7 +324,7 @@
              'The identity of ' + where + ' has changed since the last connection. This happens when a server is ' +
              'reinstalled or moved, but also when someone intercepts the connection. If you know the server changed, ' +
              'use "Forget server identity" in the site manager; otherwise ask your host before publishing.'],
-            [/not accepted and we failed to login|login denied|login incorrect|authentication fail|No such user|\b530\b/i,
+            [/not accepted and we failed to login|refused the user name or password|login denied|login incorrect|authentication fail|No such user|\b530\b/i,
              'login', true,
              where + ' did not accept the user name or password. Check them in the site manager and publish again.'],
             [/SSL level failed|connecting with SSL|\bTLS\b/i, 'tls', true,
@@ -547,6 +547,18 @@
         if (!text)
             return null;
         return A.parseProject(text) || { settings: {}, unreadable: true };
+    }
+
+    // The host's reason when its last server call was refused the log-in, in words
+    // for the dialog; '' for any other outcome.
+    function loginRefusal(loc) {
+        var reason = '';
+        if (B.lastError)
+            B.lastError(function (t) { reason = t; });
+        var server = 'the server ' + A.withoutPassword(locationText(loc)).replace(/^[a-z]+:\/\/([^@\/]*@)?/, '')
+                .replace(/\/$/, '');
+        var explained = reason ? A.explainError(reason, server) : null;
+        return explained && explained.kind === 'login' ? explained.plain : '';
     }
 
     // Whether the destination holds another site, and whether this site's record of
@@ -1271,6 +1283,13 @@
             if (token !== checkToken || A.currentSite() !== site)
                 return;
             showChecking('');
+            // A refused log-in ends it here: the run would only send the
+            // refused password again, and hosts lock accounts after a few.
+            var refused = found ? '' : loginRefusal(loc);
+            if (refused) {
+                problem(refused);
+                return;
+            }
             decide(A.destinationState(site, dest, found));
         }, 30);
     }
