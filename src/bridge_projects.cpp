@@ -55,12 +55,6 @@ QString readWhole(const QSharedPointer<FileManager> &manager, const QString &nam
     return QString::fromUtf8(bytes);
 }
 
-bool isRemoteScheme(const QString &scheme)
-{
-    return scheme == QLatin1String("ftp") || scheme == QLatin1String("sftp")
-            || scheme == QLatin1String("ftps");
-}
-
 } // namespace
 
 QSharedPointer<FileManager> Bridge::createFileManager(const QString &url)

@@ -6,7 +6,6 @@
 #include <QStringList>
 #include <QUrl>
 
-#include "encryptmanager.h"
 #include "miscutils.h"
 #include "privatefile.h"
 #include "serveridentity.h"
@@ -67,11 +66,6 @@ void writeFtpList(QSettings &settings, const QList<QUrl> &list)
         settings.setValue(QLatin1String(ftpLocationKey), list.at(i));
     }
     settings.endArray();
-}
-
-QString decodeCredential(const QString &stored)
-{
-    return EncryptManager::decode(QString::fromUtf8(QByteArray::fromBase64(stored.toLatin1())));
 }
 
 // The stored location text with its credentials decrypted in place.

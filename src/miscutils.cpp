@@ -221,6 +221,22 @@ QString encodeUrlCredentials(const QString &url)
         + QLatin1Char('@') + rest;
 }
 
+QString decodeCredential(const QString &stored)
+{
+    return EncryptManager::decode(QString::fromUtf8(QByteArray::fromBase64(stored.toLatin1())));
+}
+
+QString hostText(const QString &host, int port)
+{
+    const QString name = host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
+    return port < 0 ? name : name + QLatin1Char(':') + QString::number(port);
+}
+
+bool isRemoteScheme(const QString &scheme)
+{
+    return scheme == QLatin1String("ftp") || scheme == QLatin1String("ftps") || scheme == QLatin1String("sftp");
+}
+
 QString maskUrlCredentials(const QString &url)
 {
     int start = 0;

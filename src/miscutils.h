@@ -21,6 +21,14 @@ QString data2url(const initData &data);
 QString encodeUrlCredentials(const QString &url);
 // A destination text fit for a log line: the user information is masked.
 QString maskUrlCredentials(const QString &url);
+// A user name or password as a stored location keeps it (Base64 of the
+// cipher's text), back in plain text.
+QString decodeCredential(const QString &stored);
+// A server as messages and URLs name it: an IPv6 literal in brackets, then
+// ":port" when a port is given ("[::1]:21", "example.com").
+QString hostText(const QString &host, int port = -1);
+// The schemes of the remote destinations: ftp, ftps and sftp.
+bool isRemoteScheme(const QString &scheme);
 
 // Text files and folders.
 

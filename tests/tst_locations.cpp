@@ -1,6 +1,8 @@
 #include "testmain.h"
 
 #include "encryptmanager.h"
+#include "ftpcall.h"
+#include "ftpfilemanager.h"
 #include "messagelog.h"
 #include "miscutils.h"
 
@@ -34,6 +36,10 @@ private slots:
     void recordToUrl();
     void masking_data();
     void masking();
+    void serverNames_data();
+    void serverNames();
+    void serverNamedInMessages_data();
+    void serverNamedInMessages();
 };
 
 void TestLocations::toLocalPath_data()
@@ -261,6 +267,50 @@ void TestLocations::masking()
     MessageLog log;
     url2data(url);
     QCOMPARE(log.messages(), QStringList(QStringLiteral("Warning: error url path = ") + masked));
+}
+
+void TestLocations::serverNames_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("IPv6 with port") << "::1" << 21 << "[::1]:21";
+    QTest::newRow("IPv6 without port") << "fe80::1" << -1 << "[fe80::1]";
+    QTest::newRow("IPv4 with port") << "127.0.0.1" << 2121 << "127.0.0.1:2121";
+    QTest::newRow("name without port") << "example.com" << -1 << "example.com";
+}
+
+void TestLocations::serverNames()
+{
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QString, text);
+    QCOMPARE(hostText(host, port), text);
+}
+
+void TestLocations::serverNamedInMessages_data()
+{
+    QTest::addColumn<QString>("location");
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("shown");
+    // Port 1 on loopback: nothing listens there, so the connection is refused at once.
+    QTest::newRow("IPv6") << "ftp://[::1]:1/site" << "[::1]:1" << "ftp://[::1]:1/site";
+    QTest::newRow("IPv4") << "ftp://127.0.0.1:1/site" << "127.0.0.1:1" << "ftp://127.0.0.1:1/site";
+}
+
+// The connection test's message and the run's destination name the server
+// as a URL does, brackets and all.
+void TestLocations::serverNamedInMessages()
+{
+    QFETCH(QString, location);
+    QFETCH(QString, server);
+    QFETCH(QString, shown);
+    FtpCall call(location);
+    QVERIFY(!call.testConnection());
+    QVERIFY2(call.errorString().contains(QStringLiteral(" ") + server + QStringLiteral(":")), qPrintable(call.errorString()));
+    const initData record = url2data(location);
+    FtpFileManager manager(record.url, record.path);
+    QCOMPARE(manager.destinationUrl(), shown);
 }
 
 QUILLARY_TEST_MAIN(TestLocations)

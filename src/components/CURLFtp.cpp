@@ -8,7 +8,6 @@
 #include <limits>
 #include <mutex>
 
-#include "encryptmanager.h"
 #include "envlimit.h"
 
 namespace {
@@ -61,11 +60,6 @@ void traceLine(curl_infotype type, char *data, size_t size)
 
 const QByteArray sshMethodsLine("SSH authentication methods available: ");
 
-
-QString decodeCredential(const QString &encoded)
-{
-    return EncryptManager::decode(QString::fromUtf8(QByteArray::fromBase64(encoded.toLatin1())));
-}
 
 // One curl_slist holding a single command, freed with the scope.
 class Commands
@@ -310,10 +304,7 @@ bool CURLFtp::connectToUrl(const QUrl &url)
     curl_easy_setopt(curl, CURLOPT_PASSWORD, password.toLocal8Bit().constData());
 
     const QString scheme = url.scheme();
-    QString host = url.host(QUrl::FullyDecoded);
-    if (host.contains(QLatin1Char(':')))
-        host = QLatin1Char('[') + host + QLatin1Char(']');
-    QString server = scheme + QStringLiteral("://") + host + QLatin1Char(':') + QString::number(url.port());
+    QString server = scheme + QStringLiteral("://") + hostText(url.host(QUrl::FullyDecoded), url.port());
     isSftp = scheme == QLatin1String("sftp");
     applyTimeouts();
     keyboardLogin = false;

@@ -19,18 +19,13 @@ namespace {
 
 const int defaultDeadline = 60000;
 
-bool isRemoteScheme(const QString &scheme)
-{
-    return scheme == QLatin1String("ftp") || scheme == QLatin1String("ftps") || scheme == QLatin1String("sftp");
-}
-
 // "host:port" of the client's server, for messages (it never holds credentials).
 QString serverName(const CURLFtp &client)
 {
     const QUrl url(client.server());
     if (url.host().isEmpty())
         return QCoreApplication::translate("FtpCall", "the server");
-    return url.port() < 0 ? url.host() : url.host() + QLatin1Char(':') + QString::number(url.port());
+    return hostText(url.host(), url.port());
 }
 
 QString tr(const char *text)

@@ -27,9 +27,10 @@ public:
     bool testConnection();
 
     // Logs in once and reads the files named, relative to the destination's
-    // folder, in turn until one holds bytes. True when the log-in worked and
-    // no file was refused (a missing file only yields nothing); files above
-    // MaxReadSize are refused.
+    // folder, in turn until one holds bytes: true only then. A missing or
+    // empty file lets the next name be tried; a log-in that failed, a file
+    // above MaxReadSize or a transfer broken off ends the call. When false,
+    // errorString() holds the last reason.
     bool fetch(const QStringList &names, QByteArray *bytes);
 
     // Why the last call failed, in words the user can act on; empty after success.

@@ -6,17 +6,7 @@
 #include <QFileInfo>
 #include <QTemporaryFile>
 
-#include "encryptmanager.h"
 #include "miscutils.h"
-
-namespace {
-
-QString plainCredential(const QString &stored)
-{
-    return EncryptManager::decode(QString::fromUtf8(QByteArray::fromBase64(stored.toLatin1())));
-}
-
-} // namespace
 
 FtpFileManager::FtpFileManager(const QUrl &url, const QString &folder)
     : url_(url)
@@ -28,13 +18,9 @@ FtpFileManager::FtpFileManager(const QUrl &url, const QString &folder)
         root.chop(1);
     // The destination as the user gave it, without the password: what the
     // page shows and opens once the run is done. The folder stays as typed.
-    const QString user = plainCredential(url.userName(QUrl::FullyDecoded));
-    QString host = url.host(QUrl::FullyDecoded);
-    if (host.contains(QLatin1Char(':')))
-        host = QLatin1Char('[') + host + QLatin1Char(']');
+    const QString user = decodeCredential(url.userName(QUrl::FullyDecoded));
     destination = url.scheme() + QStringLiteral("://") + (user.isEmpty() ? QString() : user + QLatin1Char('@'))
-        + host + (url.port() < 0 ? QString() : QLatin1Char(':') + QString::number(url.port())) + QLatin1Char('/')
-        + root;
+        + hostText(url.host(QUrl::FullyDecoded), url.port()) + QLatin1Char('/') + root;
 }
 
 FtpFileManager::~FtpFileManager() = default;

@@ -18,6 +18,7 @@
 #include <openssl/x509_vfy.h>
 
 #include "filewriter.h"
+#include "miscutils.h"
 #include "sshhostkeyoffer.h"
 #include "storefile.h"
 
@@ -43,11 +44,6 @@ QMutex &storeLock()
 QString dataFolder()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-}
-
-QString bracketed(const QString &host)
-{
-    return host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
 }
 
 // How OpenSSH names a server in a known-hosts file.
@@ -507,7 +503,7 @@ QString ServerIdentity::pinsPath()
 
 QString ServerIdentity::serverName(const QString &host, int port)
 {
-    return bracketed(host) + QLatin1Char(':') + QString::number(port);
+    return hostText(host, port);
 }
 
 void ServerIdentity::setExtraAuthorityForTests(const QString &pemPath)
