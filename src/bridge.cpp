@@ -67,7 +67,7 @@ void Bridge::stopQuit()
 
 void Bridge::reloadWeb()
 {
-    if (deferReload())
+    if (reloadMustWait())
         return;
     emit needReload();
 }

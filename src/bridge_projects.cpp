@@ -98,14 +98,8 @@ QString Bridge::getProjectFile(QString url)
         // slow server must not freeze the window.
         FtpCall call(folder);
         QByteArray bytes;
-        beginRemoteWait();
-        const bool ok = call.fetch(names, &bytes);
-        endRemoteWait();
-        if (!ok) {
-            if (!call.errorString().isEmpty())
-                errorText = call.errorString();
+        if (!runFtpCall(call, [&call, &names, &bytes]() { return call.fetch(names, &bytes); }))
             return QString();
-        }
         return QString::fromUtf8(bytes);
     }
 
@@ -124,21 +118,6 @@ QString Bridge::getProjectFile(QString url)
             break;
     }
     return text;
-}
-
-void Bridge::beginRemoteWait()
-{
-    ++waitingDownloads;
-}
-
-void Bridge::endRemoteWait()
-{
-    --waitingDownloads;
-    if (waitingDownloads == 0 && reloadAfterDownload) {
-        // Carried out (queued) by the main window once the calling script returned.
-        reloadAfterDownload = false;
-        emit needReload();
-    }
 }
 
 QString Bridge::getRecents()

@@ -4,6 +4,9 @@
 #include <QJsonObject>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWebElement>
@@ -626,6 +629,41 @@ void TestE2eHonest::connectionTestGivesReasonAndCancels()
     QCOMPARE(E2e::text(*window, QStringLiteral("#ftp-test-result")), QStringLiteral("Test cancelled"));
     QVERIFY(!E2e::visible(*window, QStringLiteral("#btn-ftp-test-cancel")));
     QVERIFY(!E2e::eval(*window, QStringLiteral("document.getElementById('btn-ftp-test').disabled")).toBool());
+
+    // Cancel of a test the host waits for, on a server that accepted and says
+    // nothing: the host's call ends, and the server sees the connection close,
+    // long before the call's deadline.
+    qputenv("QUILLARY_FTP_DEADLINE_MS", "30000");
+    struct Restore { ~Restore() { qunsetenv("QUILLARY_FTP_DEADLINE_MS"); } } restore;
+    QTcpServer mute;
+    QVERIFY(mute.listen(QHostAddress::LocalHost, 0));
+    QVERIFY(typeInto(QStringLiteral("#ftp-port"), QString::number(mute.serverPort())));
+    key(Qt::Key_Tab);
+    int closed = 0;
+    bool runningAtCancel = false;
+    bool cancelClicked = false;
+    QElapsedTimer sinceCancel;
+    QPointer<QTcpSocket> accepted;
+    connect(&mute, &QTcpServer::newConnection, this, [&]() {
+        accepted = mute.nextPendingConnection();
+        connect(accepted.data(), &QTcpSocket::disconnected, this, [&closed]() { ++closed; });
+        // The user clicks Cancel while the host waits (inside its wait, as a real click comes).
+        QTimer::singleShot(300, this, [&]() {
+            runningAtCancel = window->bridge()->remoteCallRunning();
+            sinceCancel.start();
+            cancelClicked = clickAt(QStringLiteral("#btn-ftp-test-cancel"));
+        });
+    });
+    QVERIFY(clickAt(QStringLiteral("#btn-ftp-test")));
+    QTRY_VERIFY_WITH_TIMEOUT(cancelClicked && !window->bridge()->remoteCallRunning(), 20000);
+    const qint64 took = sinceCancel.elapsed();
+    QVERIFY(runningAtCancel);
+    QVERIFY2(took < 3000, qPrintable(QString::number(took)));
+    QTRY_COMPARE_WITH_TIMEOUT(closed, 1, 3000);
+    QCOMPARE(window->bridge()->property("error").toString(), QStringLiteral("Cancelled."));
+    QTest::qWait(300);
+    QCOMPARE(E2e::text(*window, QStringLiteral("#ftp-test-result")), QStringLiteral("Test cancelled"));
+    QVERIFY(!E2e::visible(*window, QStringLiteral("#ftp-test-detail")));
     key(Qt::Key_Escape);
 }
 

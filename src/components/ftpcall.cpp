@@ -143,6 +143,14 @@ bool FtpCall::fetch(const QStringList &names, QByteArray *bytes)
     });
 }
 
+void FtpCall::cancel()
+{
+    if (!running)
+        return;
+    cancelled = true;
+    running->abort();
+}
+
 bool FtpCall::run(const std::function<bool(CURLFtp &)> &job)
 {
     error.clear();
@@ -166,21 +174,26 @@ bool FtpCall::run(const std::function<bool(CURLFtp &)> &job)
         client.abort();
     });
     const int limit = deadline();
+    cancelled = false;
+    running = &client;
     worker->start();
     timer.start(limit);
     if (!worker->isFinished())
         loop.exec();
-    const bool cancelled = !worker->isFinished();
-    if (cancelled) {
+    const bool quitting = !worker->isFinished();
+    if (quitting) {
         // The application is quitting and ended every event loop.
         client.abort();
     }
     // An aborted transfer ends at the library's next progress call, within a second.
     worker->wait();
+    running = nullptr;
 
-    if (!ok && timedOut) {
+    if (!ok && cancelled) {
+        error = tr("Cancelled.");
+    } else if (!ok && timedOut) {
         error = tr("No complete answer from %1 within %2 s.").arg(serverName(client), seconds(limit));
-    } else if (!ok && cancelled) {
+    } else if (!ok && quitting) {
         error = tr("Cancelled.");
     }
     if (!ok)

@@ -32,6 +32,10 @@ public:
     // MaxReadSize are refused.
     bool fetch(const QStringList &names, QByteArray *bytes);
 
+    // Ends the running call from the thread that waits for it (a page
+    // script run meanwhile): it returns false with "Cancelled.".
+    void cancel();
+
     // Why the last call failed, in words the user can act on; empty after success.
     QString errorString() const { return error; }
 
@@ -50,4 +54,6 @@ private:
 
     initData record;
     QString error;
+    CURLFtp *running = nullptr;
+    bool cancelled = false;
 };

@@ -1035,9 +1035,14 @@
     }
 
     var testToken = 0;
+    // The host is waiting for the server's answer to a test.
+    var testWaiting = false;
 
     function cancelTest(text) {
         testToken++;
+        // The host's call ends too, and with it the connection to the server.
+        if (testWaiting && B.cancelFtpCall)
+            B.cancelFtpCall();
         A.show($('#btn-ftp-test-cancel'), false);
         $('#btn-ftp-test').disabled = !ftpItems[ftpSelected];
         if (text !== undefined && text !== '') {
@@ -1067,7 +1072,9 @@
         setTimeout(function () {
             if (token !== testToken)
                 return;
+            testWaiting = true;
             B.testFtpLocation(dest, function (ok) {
+                testWaiting = false;
                 if (token !== testToken)
                     return;
                 A.show($('#btn-ftp-test-cancel'), false);
