@@ -1,6 +1,5 @@
 #include "wrapperlisthandler.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QMutex>
@@ -222,10 +221,11 @@ void WrapperListHandler::endRun(const QString &destUrl)
     }
     closed = true;
     busy = false;
+    // The owner may end the program at this signal: from here on nothing of
+    // the application may be touched (the wrapper's thread ends its loop on
+    // it by itself).
     emit close(destUrl);
     // Here, on the worker thread: saying good-bye to a server that stopped
     // answering takes time, which must never be the window's.
     released.reset();
-    if (thread() != QCoreApplication::instance()->thread())
-        thread()->quit();
 }
