@@ -96,12 +96,16 @@ QString Bridge::getProjectFile(QString url)
     if (record.type == 1 && isRemoteScheme(record.url.scheme())) {
         // Off the GUI thread, with one log-in and a deadline: a silent or
         // slow server must not freeze the window.
+        // The error property tells "could not ask" (its reason) from
+        // "nothing there" (empty), which read the same as text.
         FtpCall call(folder);
         QByteArray bytes;
         if (!runFtpCall(call, [&call, &names, &bytes]() { return call.fetch(names, &bytes); }))
             return QString();
         return QString::fromUtf8(bytes);
     }
+
+    errorText.clear();
 
     const QSharedPointer<FileManager> manager = createFileManager(folder);
     if (!manager)

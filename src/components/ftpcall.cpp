@@ -42,6 +42,21 @@ QString seconds(int milliseconds)
     return QString::number(milliseconds / 1000.0, 'g', 3);
 }
 
+// The server said the file is not there. An FTP folder that cannot be
+// entered holds nothing this log-in could read or replace either; an SFTP
+// file or folder refused for its permissions is something it cannot see.
+bool isMissing(const CURLFtp &client, bool sftp)
+{
+    switch (client.code()) {
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+        return client.errorString() == CURLFtp::errorText(CURLE_REMOTE_FILE_NOT_FOUND);
+    case CURLE_REMOTE_ACCESS_DENIED:
+        return !sftp;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 FtpCall::FtpCall(const QString &destination)
@@ -103,7 +118,8 @@ bool FtpCall::fetch(const QStringList &names, QByteArray *bytes)
         root.remove(0, 1);
     if (root.endsWith(QLatin1Char('/')))
         root.chop(1);
-    return run([this, names, bytes, root](CURLFtp &client) {
+    const bool sftp = record.url.scheme() == QLatin1String("sftp");
+    return run([this, names, bytes, root, sftp](CURLFtp &client) {
         if (!client.connectToUrl(record.url)) {
             error = failureText(client);
             return false;
@@ -120,12 +136,12 @@ bool FtpCall::fetch(const QStringList &names, QByteArray *bytes)
                 return false;
             }
             if (!client.get(QLatin1Char('/') + root + QLatin1Char('/') + name, &file)) {
+                // A missing file lets the next name be tried; anything else
+                // leaves what is there unknown and ends the fetch.
+                if (isMissing(client, sftp))
+                    continue;
                 error = failureText(client);
-                // A missing file lets the next name be tried; a refused or
-                // broken-off one ends the fetch.
-                if (client.code() == CURLE_FILESIZE_EXCEEDED || client.isAborted())
-                    return false;
-                continue;
+                return false;
             }
             if (file.size() == 0)
                 continue;
@@ -139,7 +155,9 @@ bool FtpCall::fetch(const QStringList &names, QByteArray *bytes)
             error.clear();
             return true;
         }
-        return false;
+        // Asked, and none of the files is there.
+        error.clear();
+        return true;
     });
 }
 

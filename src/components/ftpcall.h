@@ -27,9 +27,12 @@ public:
     bool testConnection();
 
     // Logs in once and reads the files named, relative to the destination's
-    // folder, in turn until one holds bytes. True when the log-in worked and
-    // no file was refused (a missing file only yields nothing); files above
-    // MaxReadSize are refused.
+    // folder, in turn until one holds bytes. True when the server was asked
+    // and answered: with the bytes, or with none when it has none of the
+    // files (or not their folder). False when it could not be asked or did
+    // not answer whole (log-in refused, deadline, cancel, a file refused or
+    // above MaxReadSize, a transfer broken off): then nobody knows what is
+    // there.
     bool fetch(const QStringList &names, QByteArray *bytes);
 
     // Ends the running call from the thread that waits for it (a page
