@@ -335,6 +335,10 @@ void TestE2eHonest::wrongPasswordFailsWithNothingSent()
     QVERIFY(openSite(siteA));
     QVERIFY(addServer(server, QStringLiteral("not-the-password"), QStringLiteral("wrong")));
     QVERIFY(clickAt(QStringLiteral("#btn-publish-go")));
+    // The server folder could not be looked into: the page asks first.
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('confirm').hidden"), 30000));
+    QCOMPARE(E2e::text(*window, QStringLiteral("#confirm-title")), QStringLiteral("The server folder could not be checked"));
+    QVERIFY(clickAt(QStringLiteral("#btn-confirm-yes")));
     QVERIFY(waitDone(60000));
     shot(QStringLiteral("honest-05-wrong-password"));
     QCOMPARE(outcome(), QStringLiteral("failed"));
