@@ -148,6 +148,10 @@
         testFtpLocation: function (url, callback) {
             callback(host.testFtpLocation(url));
         },
+        // Ends the host's server call that is waiting (a connection test); false when none was.
+        cancelFtpCall: function () {
+            return typeof host.cancelFtpCall === 'function' ? !!host.cancelFtpCall() : false;
+        },
         // The host's reason for the last failed connection test; empty when it gives none.
         lastError: function (callback) {
             var text = host.error;

@@ -72,7 +72,7 @@ void Bridge::stopQuit()
 
 void Bridge::reloadWeb()
 {
-    if (deferReload())
+    if (reloadMustWait())
         return;
     emit needReload();
 }

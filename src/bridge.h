@@ -11,9 +11,12 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <functional>
+
 class QNetworkReply;
 class FileManager;
 class FileManagerWrapper;
+class FtpCall;
 
 // Escapes a text for a script string literal, single- or double-quoted.
 QString jsEscape(const QString &text);
@@ -38,6 +41,13 @@ public:
     static QSharedPointer<FileManager> createFileManager(const QString &url);
 
     QString projectDataLocation() const { return projectDataPath; }
+
+    // True while a call waits in a nested event loop: the web view must not be
+    // rebuilt under the script that waits. The reload is then remembered and
+    // asked for again (needReload) once the outermost wait has returned.
+    bool reloadMustWait();
+    // A server call (connection test, project file read) is waiting.
+    bool remoteCallRunning() const { return runningCall != nullptr; }
 
 signals:
     void errorChanged();
@@ -133,6 +143,10 @@ public slots:
     // pinned key, "authority" for a server an authority vouched for); empty
     // when nothing is remembered (or the store cannot be used).
     QString ftpIdentityFingerprint(QString url);
+    // Ends the server call that is waiting (the page's Cancel of a connection
+    // test): it returns false with "Cancelled." as its reason. False when no
+    // call was waiting.
+    bool cancelFtpCall();
 
 private:
     int closeRequests = 0;
@@ -154,20 +168,38 @@ private:
     // The root, home, the application's data, documents and temporary roots,
     // and every folder that holds one of them: never removed by removeLocal.
     bool isProtectedLocation(const QString &path) const;
+    // -- nested waits
+    // Held by every slot that waits in a nested event loop (a synchronous
+    // download, a server call, a file chooser). Page scripts, timers and host
+    // callbacks run meanwhile, on top of the script that waits, so while one
+    // is held the page is not rebuilt; the last one to go asks for the
+    // reload that was held back.
+    class NestedWait
+    {
+    public:
+        // remote: the wait is for a server's answer (see refuseSecondRemoteCall).
+        NestedWait(Bridge *bridge, bool remote);
+        ~NestedWait();
+        NestedWait(const NestedWait &) = delete;
+        NestedWait &operator=(const NestedWait &) = delete;
+
+    private:
+        Bridge *bridge;
+        bool remote;
+    };
+    int nestedWaits = 0;
+    bool reloadHeldBack = false;
+    // Calls that wait for a remote answer run one at a time: one started
+    // while another waits would have to end before the first could return.
+    // True, with the reason in errorText, when one is waiting already.
+    bool refuseSecondRemoteCall();
+    int remoteWaits = 0;
+    // The server call that waits, for cancelFtpCall.
+    FtpCall *runningCall = nullptr;
+    // Runs a server call as the one remote call, held as a nested wait.
+    bool runFtpCall(FtpCall &call, const std::function<bool()> &job);
     // -- settings and projects
-    // A slot that waits for a remote job in a nested event loop (a project
-    // file read from a server, a connection test) counts as a waiting
-    // download: a page reload asked for meanwhile waits until it returns.
-    void beginRemoteWait();
-    void endRemoteWait();
     // -- downloads
-    // Synchronous downloads waiting in their nested event loop, and whether a
-    // page reload was asked for meanwhile; it is carried out once they return.
-    int waitingDownloads = 0;
-    bool reloadAfterDownload = false;
-    // True (and the reload remembered) while a synchronous download waits:
-    // reloadWeb must not rebuild the page under the script that is waiting.
-    bool deferReload();
     // A local file named as a download, copied into the temporary folder; empty
     // text when it cannot be read, is larger than a download may be, or the
     // copy fails.

@@ -124,6 +124,8 @@ QString Bridge::download(QString sUrl, QVariantMap headers)
         qDebug() << "download refused:" << refusedHeaders();
         return QString();
     }
+    if (refuseSecondRemoteCall())
+        return QString();
 
     const QString name = makeTempFileName(QStringLiteral("tmp"));
     auto *job = new DownloadJob(name);
@@ -134,29 +136,24 @@ QString Bridge::download(QString sUrl, QVariantMap headers)
         return QString();
     }
 
-    QNetworkAccessManager manager;
-    QNetworkReply *reply = manager.get(downloadRequest(url, headers));
-    job->attach(reply);
-    QEventLoop loop;
-    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    ++waitingDownloads;
-    if (!reply->isFinished())
-        loop.exec();
-    --waitingDownloads;
+    QString failure;
+    {
+        NestedWait wait(this, true);
+        QNetworkAccessManager manager;
+        QNetworkReply *reply = manager.get(downloadRequest(url, headers));
+        job->attach(reply);
+        QEventLoop loop;
+        connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        if (!reply->isFinished())
+            loop.exec();
 
-    // Not finished: the application is quitting and ended every event loop.
-    if (!reply->isFinished())
-        job->cancel();
-    QString failure = job->finish();
-    if (!failure.isEmpty())
-        failure = loggableFailure(failure, reply);
-    delete reply;   // and the job with it
-
-    if (waitingDownloads == 0 && reloadAfterDownload) {
-        // A reload asked for while this call waited: the main window carries it
-        // out (queued) once the script that called us has returned.
-        reloadAfterDownload = false;
-        emit needReload();
+        // Not finished: the application is quitting and ended every event loop.
+        if (!reply->isFinished())
+            job->cancel();
+        failure = job->finish();
+        if (!failure.isEmpty())
+            failure = loggableFailure(failure, reply);
+        delete reply;   // and the job with it
     }
     if (!failure.isEmpty()) {
         qDebug() << "download failed:" << failure;
@@ -201,12 +198,4 @@ QString Bridge::download2(QString sUrl, QVariantMap headers)
     connect(manager, &QNetworkAccessManager::finished, this, &Bridge::download2_finished);
     job->attach(manager->get(downloadRequest(url, headers)));
     return id;
-}
-
-bool Bridge::deferReload()
-{
-    if (waitingDownloads == 0)
-        return false;
-    reloadAfterDownload = true;
-    return true;
 }

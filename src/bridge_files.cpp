@@ -100,6 +100,8 @@ bool Bridge::isProtectedLocation(const QString &path) const
 QString Bridge::openFileDialog(QString caption, QString dir, QString filter)
 {
     const QString start = urlToLocalPath(dir);
+    // The chooser runs an event loop of its own while the script waits.
+    NestedWait wait(this, false);
     const QString chosen = filter == QLatin1String("dir")
             ? QFileDialog::getExistingDirectory(nullptr, caption, start)
             : QFileDialog::getOpenFileName(nullptr, caption, start, filter, nullptr,

@@ -90,18 +90,16 @@ QString Bridge::getProjectFile(QString url)
     if (record.type == 1 && isRemoteScheme(record.url.scheme())) {
         // Off the GUI thread, with one log-in and a deadline: a silent or
         // slow server must not freeze the window.
+        // The error property tells "could not ask" (its reason) from
+        // "nothing there" (empty), which read the same as text.
         FtpCall call(folder);
         QByteArray bytes;
-        beginRemoteWait();
-        const bool ok = call.fetch(names, &bytes);
-        endRemoteWait();
-        // This call's reason only: the page reads a refused log-in from it,
-        // and one left from an earlier call must not read as this one's.
-        errorText = ok ? QString() : call.errorString();
-        if (!ok)
+        if (!runFtpCall(call, [&call, &names, &bytes]() { return call.fetch(names, &bytes); }))
             return QString();
         return QString::fromUtf8(bytes);
     }
+
+    errorText.clear();
 
     const QSharedPointer<FileManager> manager = createFileManager(folder);
     if (!manager)
@@ -118,21 +116,6 @@ QString Bridge::getProjectFile(QString url)
             break;
     }
     return text;
-}
-
-void Bridge::beginRemoteWait()
-{
-    ++waitingDownloads;
-}
-
-void Bridge::endRemoteWait()
-{
-    --waitingDownloads;
-    if (waitingDownloads == 0 && reloadAfterDownload) {
-        // Carried out (queued) by the main window once the calling script returned.
-        reloadAfterDownload = false;
-        emit needReload();
-    }
 }
 
 QString Bridge::getRecents()

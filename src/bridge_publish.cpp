@@ -79,14 +79,10 @@ void Bridge::closeFileManager()
 
 bool Bridge::testFtpLocation(QVariant location)
 {
-    // One log-in off the GUI thread, ended at the deadline; the page reads
-    // why it failed from the error property.
+    // One log-in off the GUI thread, ended at the deadline or by
+    // cancelFtpCall; the page reads why it failed from the error property.
     FtpCall call(location.toString());
-    beginRemoteWait();
-    const bool ok = call.testConnection();
-    endRemoteWait();
-    errorText = ok ? QString() : call.errorString();
-    return ok;
+    return runFtpCall(call, [&call]() { return call.testConnection(); });
 }
 
 bool Bridge::initTempFile()

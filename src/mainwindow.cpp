@@ -368,6 +368,10 @@ void MainWindow::execJs(QString js)
 
 void MainWindow::reloadWeb()
 {
+    // Never under a script that waits in a nested event loop: the bridge asks
+    // again once that wait has returned.
+    if (m_bridge.reloadMustWait())
+        return;
     initWeb();
 }
 

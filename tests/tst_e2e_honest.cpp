@@ -4,6 +4,9 @@
 #include <QJsonObject>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWebElement>
@@ -42,6 +45,8 @@ private slots:
     void errorsGoToTheRightFile();
     void serverFolderOfAnotherSiteAsksFirst_data();
     void serverFolderOfAnotherSiteAsksFirst();
+    void serverFolderThatCannotBeCheckedAsksFirst_data();
+    void serverFolderThatCannotBeCheckedAsksFirst();
 
 private:
     QWebView *view() const { return window->findChild<QWebView *>(); }
@@ -639,6 +644,41 @@ void TestE2eHonest::connectionTestGivesReasonAndCancels()
     QCOMPARE(E2e::text(*window, QStringLiteral("#ftp-test-result")), QStringLiteral("Test cancelled"));
     QVERIFY(!E2e::visible(*window, QStringLiteral("#btn-ftp-test-cancel")));
     QVERIFY(!E2e::eval(*window, QStringLiteral("document.getElementById('btn-ftp-test').disabled")).toBool());
+
+    // Cancel of a test the host waits for, on a server that accepted and says
+    // nothing: the host's call ends, and the server sees the connection close,
+    // long before the call's deadline.
+    qputenv("QUILLARY_FTP_DEADLINE_MS", "30000");
+    struct Restore { ~Restore() { qunsetenv("QUILLARY_FTP_DEADLINE_MS"); } } restore;
+    QTcpServer mute;
+    QVERIFY(mute.listen(QHostAddress::LocalHost, 0));
+    QVERIFY(typeInto(QStringLiteral("#ftp-port"), QString::number(mute.serverPort())));
+    key(Qt::Key_Tab);
+    int closed = 0;
+    bool runningAtCancel = false;
+    bool cancelClicked = false;
+    QElapsedTimer sinceCancel;
+    QPointer<QTcpSocket> accepted;
+    connect(&mute, &QTcpServer::newConnection, this, [&]() {
+        accepted = mute.nextPendingConnection();
+        connect(accepted.data(), &QTcpSocket::disconnected, this, [&closed]() { ++closed; });
+        // The user clicks Cancel while the host waits (inside its wait, as a real click comes).
+        QTimer::singleShot(300, this, [&]() {
+            runningAtCancel = window->bridge()->remoteCallRunning();
+            sinceCancel.start();
+            cancelClicked = clickAt(QStringLiteral("#btn-ftp-test-cancel"));
+        });
+    });
+    QVERIFY(clickAt(QStringLiteral("#btn-ftp-test")));
+    QTRY_VERIFY_WITH_TIMEOUT(cancelClicked && !window->bridge()->remoteCallRunning(), 20000);
+    const qint64 took = sinceCancel.elapsed();
+    QVERIFY(runningAtCancel);
+    QVERIFY2(took < 3000, qPrintable(QString::number(took)));
+    QTRY_COMPARE_WITH_TIMEOUT(closed, 1, 3000);
+    QCOMPARE(window->bridge()->property("error").toString(), QStringLiteral("Cancelled."));
+    QTest::qWait(300);
+    QCOMPARE(E2e::text(*window, QStringLiteral("#ftp-test-result")), QStringLiteral("Test cancelled"));
+    QVERIFY(!E2e::visible(*window, QStringLiteral("#ftp-test-detail")));
     key(Qt::Key_Escape);
 }
 
@@ -862,6 +902,79 @@ void TestE2eHonest::serverFolderOfAnotherSiteAsksFirst()
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
     QVERIFY(E2e::eval(*window, QStringLiteral("qlrApp.destinationOwner(%1).title").arg(E2e::quoted(dest))).toString()
             == QStringLiteral("Alpha Bakery"));
+    QVERIFY(clickAt(QStringLiteral("#btn-done-close")));
+}
+
+void TestE2eHonest::serverFolderThatCannotBeCheckedAsksFirst_data()
+{
+    // Whether the server could be asked about its folder's project file, and
+    // what the user answers when the page has to ask.
+    QTest::addColumn<bool>("answers");
+    QTest::addColumn<QString>("reply");
+    QTest::newRow("nothing there: no question") << true << "";
+    QTest::newRow("no answer in time: asked, Cancel") << false << "no";
+    QTest::newRow("no answer in time: asked, publish anyway") << false << "yes";
+}
+
+// "Could not ask" is not "nothing there": a server folder whose project file
+// could not be read is published to only when the user says so.
+void TestE2eHonest::serverFolderThatCannotBeCheckedAsksFirst()
+{
+    QFETCH(bool, answers);
+    QFETCH(QString, reply);
+    qputenv("QUILLARY_FTP_DEADLINE_MS", "2000");
+    struct Restore { ~Restore() { qunsetenv("QUILLARY_FTP_DEADLINE_MS"); } } restore;
+
+    TestServer server(TestServer::PyFtp);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(openSite(siteA));
+    const QString folder = server.rootFolder() + QStringLiteral("/fresh");
+    QVERIFY(addServer(server, server.password(), QStringLiteral("fresh")));
+    if (!answers)
+        QVERIFY(server.sendSignal(SIGSTOP));
+    QVERIFY(clickAt(QStringLiteral("#btn-publish-go")));
+    const bool settled = E2e::waitFor(*window, QStringLiteral("document.getElementById('publish-checking').hidden"), 20000);
+    if (!answers)
+        QVERIFY(server.sendSignal(SIGCONT));
+    QVERIFY(settled);
+
+    if (answers) {
+        // The folder does not exist yet: nothing there, so nothing to ask.
+        QVERIFY(waitDone(60000));
+        QVERIFY(!E2e::visible(*window, QStringLiteral("#confirm")));
+        QCOMPARE(outcome(), QStringLiteral("published"));
+        const QString diff = E2e::compareFiles(expectedNow(), E2e::filesUnder(folder));
+        QVERIFY2(diff.isEmpty(), qPrintable(diff));
+        QVERIFY(clickAt(QStringLiteral("#btn-done-close")));
+        return;
+    }
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('confirm').hidden"), 5000));
+    QCOMPARE(E2e::text(*window, QStringLiteral("#confirm-title")), QStringLiteral("The server folder could not be checked"));
+    const QString question = E2e::text(*window, QStringLiteral("#confirm-text"));
+    // The host's reason, and which folder it is about.
+    QVERIFY2(question.contains(QStringLiteral("within 2 s")), qPrintable(question));
+    QVERIFY2(question.contains(QStringLiteral("%1:%2/fresh").arg(server.host()).arg(server.port())), qPrintable(question));
+    QVERIFY(!question.contains(server.password()));
+    QCOMPARE(activeId(), QStringLiteral("btn-confirm-no"));
+    shot(QStringLiteral("honest-23-server-folder-not-checked"));
+    // Nothing went out while the question waits.
+    QTest::qWait(500);
+    QVERIFY(!QFileInfo::exists(folder));
+    QVERIFY(!E2e::visible(*window, QStringLiteral("#progress")));
+
+    if (reply == QLatin1String("no")) {
+        QVERIFY(clickAt(QStringLiteral("#btn-confirm-no")));
+        QTest::qWait(500);
+        QVERIFY(!E2e::visible(*window, QStringLiteral("#progress")));
+        QVERIFY(!QFileInfo::exists(folder));
+        key(Qt::Key_Escape);
+        return;
+    }
+    QVERIFY(clickAt(QStringLiteral("#btn-confirm-yes")));
+    QVERIFY(waitDone(60000));
+    QCOMPARE(outcome(), QStringLiteral("published"));
+    const QString diff = E2e::compareFiles(expectedNow(), E2e::filesUnder(folder));
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
     QVERIFY(clickAt(QStringLiteral("#btn-done-close")));
 }
 

@@ -235,7 +235,18 @@ void TestE2ePublish::failureAsksTheUser()
 
     // A server that cannot be reached is one failure: one error for the whole
     // run, and whatever the answer the run stops, the rest of the site unsent.
-    E2e::click(*window, QStringLiteral("#btn-publish-go"));
+    // First the page says it could not look into the server folder, and the
+    // user publishes anyway.
+    const auto publishAnyway = [this]() {
+        E2e::click(*window, QStringLiteral("#btn-publish-go"));
+        if (!E2e::waitFor(*window, QStringLiteral("!document.getElementById('confirm').hidden"), 30000))
+            return false;
+        const bool asked = E2e::text(*window, QStringLiteral("#confirm-title"))
+                == QStringLiteral("The server folder could not be checked");
+        E2e::click(*window, QStringLiteral("#btn-confirm-yes"));
+        return asked;
+    };
+    QVERIFY(publishAnyway());
     QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress-error').hidden"), 60000));
     E2e::screenshot(*window, QStringLiteral("04-error"));
     QVERIFY(E2e::visible(*window, QStringLiteral("#btn-err-cancel")));
@@ -248,7 +259,7 @@ void TestE2ePublish::failureAsksTheUser()
     for (const QString &answer : { QStringLiteral("#btn-err-continue"), QStringLiteral("#btn-err-ignore") }) {
         if (answer != QLatin1String("#btn-err-continue")) {
             QVERIFY(openDialog(QStringLiteral("#tab-ftp")));
-            E2e::click(*window, QStringLiteral("#btn-publish-go"));
+            QVERIFY(publishAnyway());
             QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress-error').hidden"), 60000));
         }
         E2e::click(*window, answer);
@@ -261,7 +272,7 @@ void TestE2ePublish::failureAsksTheUser()
 
     // "Cancel" ends the run and says what happened: nothing was sent.
     QVERIFY(openDialog(QStringLiteral("#tab-ftp")));
-    E2e::click(*window, QStringLiteral("#btn-publish-go"));
+    QVERIFY(publishAnyway());
     QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress-error').hidden"), 60000));
     E2e::click(*window, QStringLiteral("#btn-err-cancel"));
     QVERIFY(E2e::waitFor(*window, QStringLiteral("Bridge._uploadInstance === false && !Bridge._fmCurrent"), 30000));

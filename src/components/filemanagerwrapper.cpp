@@ -1,15 +1,38 @@
 #include "filemanagerwrapper.h"
 
+#include <QCoreApplication>
 #include <QMutexLocker>
+#include <QSet>
 
 #include "wrapperlisthandler.h"
+
+namespace {
+
+// Every wrapper that exists, for endAllRuns().
+QMutex liveRunsMutex;
+QSet<FileManagerWrapper *> liveRuns;
+bool endsWithApplication = false;
+
+} // namespace
 
 FileManagerWrapper::FileManagerWrapper(const QString &path, QObject *parent)
     : QObject(parent)
 {
+    {
+        QMutexLocker locker(&liveRunsMutex);
+        liveRuns.insert(this);
+        // Called once per application object, from its destructor.
+        if (!endsWithApplication) {
+            endsWithApplication = true;
+            qAddPostRoutine(&FileManagerWrapper::endAllRuns);
+        }
+    }
     handler = new WrapperListHandler(&tasks, &waitCondition, &runState, &mutex, path);
     handlerRef.reset(handler);
     connect(handler, &WrapperListHandler::close, this, &FileManagerWrapper::onClose);
+    // From the worker, as the run ends: its thread stops once the handler has
+    // let go of the destination.
+    connect(handler, &WrapperListHandler::close, &thread, &QThread::quit, Qt::DirectConnection);
     connect(this, &FileManagerWrapper::listUpdated, handler, &WrapperListHandler::onListUpdate);
     handler->moveToThread(&thread);
     thread.start(QThread::InheritPriority);
@@ -20,6 +43,23 @@ FileManagerWrapper::~FileManagerWrapper()
     stopWorker();
     handler = nullptr;
     handlerRef.clear();
+    QMutexLocker locker(&liveRunsMutex);
+    liveRuns.remove(this);
+}
+
+void FileManagerWrapper::endAllRuns()
+{
+    QList<FileManagerWrapper *> runs;
+    {
+        QMutexLocker locker(&liveRunsMutex);
+        runs = liveRuns.values();
+        endsWithApplication = false;
+    }
+    // A program may end right at a run's last signal, before the wrapper's
+    // deferred deletion comes round: its worker is ended and waited for here,
+    // while the application still exists, and nothing is left running.
+    for (FileManagerWrapper *run : runs)
+        delete run;
 }
 
 QString FileManagerWrapper::scratchFolderName(const QDateTime &at)

@@ -39,6 +39,11 @@ public:
     // goes away while a run is open; the GUI thread never waits on a server.
     void discard();
 
+    // Ends every run that is still open or not yet deleted, waiting for its
+    // worker; the application's destructor calls it, so no worker outlives
+    // the application.
+    static void endAllRuns();
+
     // Public so that the owner connects to the handler's signals.
     WrapperListHandler *handler = nullptr;
 

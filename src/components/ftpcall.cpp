@@ -53,6 +53,21 @@ QList<Waiting *> &waitingCalls()
     return calls;
 }
 
+// The server said the file is not there. An FTP folder that cannot be
+// entered holds nothing this log-in could read or replace either; an SFTP
+// file or folder refused for its permissions is something it cannot see.
+bool isMissing(const CURLFtp &client, bool sftp)
+{
+    switch (client.code()) {
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+        return client.errorString() == CURLFtp::errorText(CURLE_REMOTE_FILE_NOT_FOUND);
+    case CURLE_REMOTE_ACCESS_DENIED:
+        return !sftp;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 FtpCall::FtpCall(const QString &destination)
@@ -112,7 +127,8 @@ bool FtpCall::fetch(const QStringList &names, QByteArray *bytes)
         root.remove(0, 1);
     if (root.endsWith(QLatin1Char('/')))
         root.chop(1);
-    return run([this, names, bytes, root](CURLFtp &client) {
+    const bool sftp = record.url.scheme() == QLatin1String("sftp");
+    return run([this, names, bytes, root, sftp](CURLFtp &client) {
         if (!client.connectToUrl(record.url)) {
             error = failureText(client);
             return false;
@@ -129,12 +145,12 @@ bool FtpCall::fetch(const QStringList &names, QByteArray *bytes)
                 return false;
             }
             if (!client.get(QLatin1Char('/') + root + QLatin1Char('/') + name, &file)) {
+                // A missing file lets the next name be tried; anything else
+                // leaves what is there unknown and ends the fetch.
+                if (isMissing(client, sftp))
+                    continue;
                 error = failureText(client);
-                // A missing file lets the next name be tried; a refused or
-                // broken-off one ends the fetch.
-                if (client.code() == CURLE_FILESIZE_EXCEEDED || client.isAborted())
-                    return false;
-                continue;
+                return false;
             }
             if (file.size() == 0)
                 continue;
@@ -148,8 +164,18 @@ bool FtpCall::fetch(const QStringList &names, QByteArray *bytes)
             error.clear();
             return true;
         }
-        return false;
+        // Asked, and none of the files is there.
+        error.clear();
+        return true;
     });
+}
+
+void FtpCall::cancel()
+{
+    if (!running)
+        return;
+    cancelled = true;
+    running->abort();
 }
 
 bool FtpCall::run(const std::function<bool(CURLFtp &)> &job)
@@ -177,21 +203,26 @@ bool FtpCall::run(const std::function<bool(CURLFtp &)> &job)
     const int limit = deadline();
     Waiting waiting { &client, &loop, false };
     waitingCalls().append(&waiting);
+    cancelled = false;
+    running = &client;
     worker->start();
     timer.start(limit);
     if (!worker->isFinished())
         loop.exec();
     waitingCalls().removeOne(&waiting);
     // Not finished: the application is quitting and ended every event loop.
-    const bool cancelled = waiting.cancelled || !worker->isFinished();
-    if (cancelled)
+    const bool quitting = !worker->isFinished();
+    if (quitting || waiting.cancelled)
         client.abort();
     // An aborted transfer has its connection cut: the library returns at once.
     worker->wait();
+    running = nullptr;
 
-    if (!ok && timedOut && !waiting.cancelled) {
+    if (!ok && (cancelled || waiting.cancelled)) {
+        error = tr("Cancelled.");
+    } else if (!ok && timedOut) {
         error = tr("No complete answer from %1 within %2 s.").arg(serverName(client), seconds(limit));
-    } else if (!ok && cancelled) {
+    } else if (!ok && quitting) {
         error = tr("Cancelled.");
     }
     if (!ok)

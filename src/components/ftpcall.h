@@ -27,11 +27,17 @@ public:
     bool testConnection();
 
     // Logs in once and reads the files named, relative to the destination's
-    // folder, in turn until one holds bytes: true only then. A missing or
-    // empty file lets the next name be tried; a log-in that failed, a file
-    // above MaxReadSize or a transfer broken off ends the call. When false,
-    // errorString() holds the last reason.
+    // folder, in turn until one holds bytes. True when the server was asked
+    // and answered: with the bytes, or with none when it has none of the
+    // files (or not their folder). False when it could not be asked or did
+    // not answer whole (log-in refused, deadline, cancel, a file refused or
+    // above MaxReadSize, a transfer broken off): then nobody knows what is
+    // there.
     bool fetch(const QStringList &names, QByteArray *bytes);
+
+    // Ends the running call from the thread that waits for it (a page
+    // script run meanwhile): it returns false with "Cancelled.".
+    void cancel();
 
     // Why the last call failed, in words the user can act on; empty after success.
     QString errorString() const { return error; }
@@ -56,4 +62,6 @@ private:
 
     initData record;
     QString error;
+    CURLFtp *running = nullptr;
+    bool cancelled = false;
 };

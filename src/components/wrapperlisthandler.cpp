@@ -20,7 +20,6 @@ WrapperListHandler::WrapperListHandler(QList<WrapperTask> *tasks, QWaitCondition
     , tasks(tasks)
     , runState(runState)
     , mutex(mutex)
-    , madeOn(QThread::currentThread())
 {
 }
 
@@ -322,12 +321,11 @@ void WrapperListHandler::endRun(const QString &destUrl)
     }
     closed = true;
     busy = false;
+    // The owner may end the program at this signal: from here on nothing of
+    // the application may be touched (the wrapper's thread ends its loop on
+    // it by itself).
     emit close(destUrl);
     // Here, on the worker thread: saying good-bye to a server that stopped
     // answering takes time, which must never be the window's.
     released.reset();
-    // Not the application's thread by way of the application: a run cut
-    // short by the program's end gets here after the application is gone.
-    if (thread() != madeOn)
-        thread()->quit();
 }

@@ -82,6 +82,4 @@ private:
     bool destinationLost = false;   // guarded by mutex
     QVector<Pending> pending;
     QElapsedTimer batchAge;
-    // The thread that made the handler (the wrapper's owner's).
-    QThread *madeOn;
 };

@@ -539,13 +539,18 @@
 
     // The project file published in a server folder, read through the host (which
     // waits for the server off the window's thread, with a deadline): the project,
-    // { settings: {}, unreadable: true } for a file that is no project, or null when
-    // nothing could be read (no such file, or the server could not be asked).
+    // { settings: {}, unreadable: true } for a file that is no project, null when the
+    // server has no such file, or { unknown: reason } when it could not be asked (the
+    // host then says why).
     function publishedProjectOnServer(destUrl) {
         var text = '';
         B.getProject(destUrl.replace(/\/+$/, '') + '/' + PROJECT, function (t) { text = t ? String(t) : ''; });
-        if (!text)
-            return null;
+        if (!text) {
+            var reason = '';
+            if (B.lastError)
+                B.lastError(function (t) { reason = t; });
+            return reason ? { unknown: reason } : null;
+        }
         return A.parseProject(text) || { settings: {}, unreadable: true };
     }
 
@@ -1047,9 +1052,14 @@
     }
 
     var testToken = 0;
+    // The host is waiting for the server's answer to a test.
+    var testWaiting = false;
 
     function cancelTest(text) {
         testToken++;
+        // The host's call ends too, and with it the connection to the server.
+        if (testWaiting && B.cancelFtpCall)
+            B.cancelFtpCall();
         A.show($('#btn-ftp-test-cancel'), false);
         $('#btn-ftp-test').disabled = !ftpItems[ftpSelected];
         if (text !== undefined && text !== '') {
@@ -1079,7 +1089,9 @@
         setTimeout(function () {
             if (token !== testToken)
                 return;
+            testWaiting = true;
             B.testFtpLocation(dest, function (ok) {
+                testWaiting = false;
                 if (token !== testToken)
                     return;
                 A.show($('#btn-ftp-test-cancel'), false);
@@ -1285,9 +1297,22 @@
             showChecking('');
             // A refused log-in ends it here: the run would only send the
             // refused password again, and hosts lock accounts after a few.
-            var refused = found ? '' : loginRefusal(loc);
+            var refused = found && found.unknown ? loginRefusal(loc) : '';
             if (refused) {
                 problem(refused);
+                return;
+            }
+            if (found && found.unknown) {
+                // Not knowing is no "nothing there": the user decides.
+                A.confirm({
+                    title: 'The server folder could not be checked',
+                    text: 'Could not see whether ' + A.withoutPassword(dest) + ' holds another site: ' +
+                          found.unknown + ' Publishing "' + (site.project.settings.title || 'this site') +
+                          '" there replaces any files of the same names.',
+                    yes: 'Publish anyway',
+                    no: 'Cancel',
+                    safeDefault: true
+                }, function () { decide(A.destinationState(site, dest, null)); });
                 return;
             }
             decide(A.destinationState(site, dest, found));
