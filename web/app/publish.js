@@ -1559,6 +1559,9 @@
                     siteFolderOn(dialogSite.rec, shown);
         }
         $('#ftp-folder').value = value;
+        // A server chosen answers "choose a server".
+        if (item)
+            A.show($('#publish-problem'), false);
     }
 
     function folderTyped() {
@@ -1643,7 +1646,8 @@
                 problem('Choose a server, or add one and fill in its host.');
                 return;
             }
-            var wrongHost = hostProblem(loc);
+            // The fields as typed: a malformed host has no faithful stored form.
+            var wrongHost = hostProblem(formLocation());
             if (wrongHost) {
                 problem(wrongHost);
                 return;
