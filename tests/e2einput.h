@@ -18,6 +18,28 @@ inline QWebView *view(MainWindow &window)
     return window.findChild<QWebView *>();
 }
 
+// The real window, started and active, so that key presses reach the page; null
+// when it does not come up.
+inline MainWindow *openActiveWindow()
+{
+    MainWindow *window = openWindow(false);
+    if (!window)
+        return nullptr;
+    window->activateWindow();
+    if (!QTest::qWaitForWindowActive(window)) {
+        delete window;
+        return nullptr;
+    }
+    return window;
+}
+
+// The size the tests' clicks expect, the window shown.
+inline bool restoreSize(MainWindow &window)
+{
+    window.resize(1200, 800);
+    return QTest::qWaitForWindowExposed(&window);
+}
+
 inline QString activeId(MainWindow &window)
 {
     return eval(window, QStringLiteral("document.activeElement ? document.activeElement.id : ''")).toString();
@@ -56,7 +78,7 @@ inline void key(MainWindow &window, int k, Qt::KeyboardModifiers modifiers = Qt:
     QTest::qWait(20);
 }
 
-// Clicks into the field, replaces its text by typing, and leaves it with Tab.
+// Clicks into the field and replaces its text by typing; the focus stays in it.
 inline bool typeInto(MainWindow &window, const QString &selector, const QString &text)
 {
     if (!clickAt(window, selector))
@@ -66,9 +88,9 @@ inline bool typeInto(MainWindow &window, const QString &selector, const QString 
     QTest::keyClicks(view(window), text);
     QTest::qWait(20);
     const QString value = eval(window, QStringLiteral("document.querySelector(%1).value").arg(quoted(selector))).toString();
-    key(window, Qt::Key_Tab);
     if (value != text)
-        qWarning("typed into %s: \"%s\", focus on %s", qPrintable(selector), qPrintable(value), qPrintable(activeId(window)));
+        qWarning("typed into %s: \"%s\", focus on %s, view focus %d", qPrintable(selector), qPrintable(value),
+                 qPrintable(activeId(window)), int(view(window)->hasFocus()));
     return value == text;
 }
 
@@ -90,11 +112,25 @@ inline QString outcome(MainWindow &window)
             .toString();
 }
 
-// The summary of the run that was started last.
-inline bool waitDone(MainWindow &window, int timeoutMs = 60000)
+// The summary of this run, not the one the closed display still holds: a run into
+// a server folder starts only after the page looked into that folder.
+inline bool waitDone(MainWindow &window, int timeoutMs = 20000)
 {
-    return waitFor(window, QStringLiteral("!document.getElementById('progress').hidden"
-                                          " && !document.getElementById('progress-done').hidden"), timeoutMs);
+    if (waitFor(window, QStringLiteral("!document.getElementById('progress').hidden"
+                                       " && !document.getElementById('progress-done').hidden"), timeoutMs))
+        return true;
+    shot(window, QStringLiteral("stuck-") + QString::fromLatin1(QTest::currentTestFunction()));
+    qWarning("no summary; focus on %s, progress: %s", qPrintable(activeId(window)),
+             qPrintable(text(window, QStringLiteral("#progress"))));
+    return false;
+}
+
+// After a test: its run ended and no dialog left over the next test's controls.
+inline void closeDialogs(MainWindow &window)
+{
+    waitFor(window, QStringLiteral("Bridge._uploadInstance === false && !Bridge._fmCurrent"), 20000);
+    eval(window, QStringLiteral("['#confirm', '#message', '#progress', '#publish-dialog'].forEach(function (s) {"
+                                " qlrApp.closeModal(document.querySelector(s)); });"));
 }
 
 inline bool questionShown(MainWindow &window, int timeoutMs = 5000)
@@ -135,6 +171,7 @@ inline bool addServer(MainWindow &window, const TestServer &server, const QStrin
     for (const auto &f : fields) {
         if (!typeInto(window, f.first, f.second))
             return false;
+        key(window, Qt::Key_Tab);
     }
     return true;
 }

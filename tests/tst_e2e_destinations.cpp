@@ -47,10 +47,8 @@ void TestE2eDestinations::initTestCase()
     QVERIFY(scratch.isValid());
     QVERIFY2(one.start(), qPrintable(one.errorString()));
     QVERIFY2(two.start(), qPrintable(two.errorString()));
-    window = openWindow(false);
+    window = openActiveWindow();
     QVERIFY(window);
-    window->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(window));
     siteA = makeSite(scratch.filePath(QStringLiteral("site-a")), QStringLiteral("Alpha Bakery"));
     siteB = makeSite(scratch.filePath(QStringLiteral("site-b")), QStringLiteral("Beta Books"));
     QVERIFY(!siteA.isEmpty() && !siteB.isEmpty());
@@ -63,16 +61,13 @@ void TestE2eDestinations::cleanupTestCase()
 
 void TestE2eDestinations::init()
 {
-    window->resize(1200, 800);
-    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QVERIFY(restoreSize(*window));
 }
 
 // A failed step must not leave a dialog over the next test's controls.
 void TestE2eDestinations::cleanup()
 {
-    waitFor(*window, QStringLiteral("Bridge._uploadInstance === false && !Bridge._fmCurrent"), 20000);
-    eval(*window, QStringLiteral("['#confirm', '#message', '#progress', '#publish-dialog'].forEach(function (s) {"
-                                 " qlrApp.closeModal(document.querySelector(s)); });"));
+    closeDialogs(*window);
 }
 
 bool TestE2eDestinations::openDialog()

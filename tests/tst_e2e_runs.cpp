@@ -57,14 +57,10 @@ private:
 
 namespace {
 
-QByteArray shell(const QString &command)
+bool makeSshKey(const QString &path)
 {
-    QProcess p;
-    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p.start(QStringLiteral("/bin/sh"), { QStringLiteral("-c"), command });
-    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
-        return QByteArray();
-    return p.readAllStandardOutput() + QByteArray("");
+    return QProcess::execute(QStringLiteral("ssh-keygen"), { QStringLiteral("-q"), QStringLiteral("-t"), QStringLiteral("ed25519"),
+                                                             QStringLiteral("-N"), QString(), QStringLiteral("-f"), path }) == 0;
 }
 
 bool hostTellsIdentity(Bridge *bridge)
@@ -84,10 +80,8 @@ void TestE2eRuns::initTestCase()
     QVERIFY(scratch.isValid());
     site = makeSite(scratch.filePath(QStringLiteral("site-run")), QStringLiteral("Running Rabbit"));
     QVERIFY(!site.isEmpty());
-    window = openWindow(false);
+    window = openActiveWindow();
     QVERIFY(window);
-    window->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(window));
     QVERIFY(openSite(*window, site));
 }
 
@@ -98,19 +92,17 @@ void TestE2eRuns::cleanupTestCase()
 
 void TestE2eRuns::init()
 {
-    window->resize(1200, 800);
-    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QVERIFY(restoreSize(*window));
 }
 
+// A failed step must not leave a dialog over the next test's controls.
 void TestE2eRuns::cleanup()
 {
     eval(*window, QStringLiteral("if (window.realFile) { Bridge._fmFile = window.realFile; window.realFile = null; }"));
-    if (eval(*window, QStringLiteral("!!Bridge._uploadInstance")).toBool()) {
+    // A run held by the test is ended, not waited for.
+    if (eval(*window, QStringLiteral("!!Bridge._uploadInstance")).toBool())
         eval(*window, QStringLiteral("Bridge.exitPublish()"));
-        waitFor(*window, QStringLiteral("Bridge._uploadInstance === false && !Bridge._fmCurrent"), 20000);
-    }
-    eval(*window, QStringLiteral("['#confirm', '#message', '#progress', '#publish-dialog'].forEach(function (s) {"
-                                 " qlrApp.closeModal(document.querySelector(s)); });"));
+    closeDialogs(*window);
 }
 
 bool TestE2eRuns::openDialog()
@@ -306,8 +298,7 @@ void TestE2eRuns::serverIdentityIsShown()
 {
     const QString keyA = scratch.filePath(QStringLiteral("sshA"));
     const QString keyB = scratch.filePath(QStringLiteral("sshB"));
-    QVERIFY(!shell(QStringLiteral("ssh-keygen -q -t ed25519 -N '' -f '%1'").arg(keyA)).isNull());
-    QVERIFY(!shell(QStringLiteral("ssh-keygen -q -t ed25519 -N '' -f '%1'").arg(keyB)).isNull());
+    QVERIFY(makeSshKey(keyA) && makeSshKey(keyB));
     TestServer server(TestServer::Sftp);
     server.setIdentity(keyA);
     QVERIFY2(server.start(), qPrintable(server.errorString()));
@@ -478,10 +469,8 @@ void TestE2eRuns::closeDuringRunAsksAndNextStartTells()
 
     // The next start tells what was not sent and offers to send it.
     delete window;
-    window = openWindow(false);
+    window = openActiveWindow();
     QVERIFY(window);
-    window->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(window));
     QCOMPARE(QUrl(eval(*window, QStringLiteral("qlrApp.currentSite().file")).toString()).toLocalFile(), site);
     QVERIFY(questionShown(*window));
     QCOMPARE(text(*window, QStringLiteral("#confirm-title")), QStringLiteral("Publishing did not finish"));
@@ -524,10 +513,8 @@ void TestE2eRuns::runCutByProgramEndIsToldAtNextStart()
     const int total = expectedUpload(*window).size();
     // The program ends without a word to the page, as in a crash.
     delete window;
-    window = openWindow(false);
+    window = openActiveWindow();
     QVERIFY(window);
-    window->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(window));
     QVERIFY(questionShown(*window));
     const QJsonObject note = QJsonDocument::fromJson(unfinished().toUtf8()).object();
     QCOMPARE(note.value(QStringLiteral("end")).toString(), QStringLiteral("running"));
