@@ -157,19 +157,18 @@
         canForgetFtpIdentity: function () {
             return typeof host.forgetFtpIdentity === 'function';
         },
-        // The identity remembered for the server of a location; absent on hosts
-        // that cannot tell it.
-        ftpIdentityFingerprint: typeof host.ftpIdentityFingerprint !== 'function' ? undefined :
-            function (location, callback) {
-                var text = host.ftpIdentityFingerprint(location);
-                text = text === undefined || text === null ? '' : String(text);
-                call(callback, text);
-                return text;
-            },
         forgetFtpIdentity: function (location, callback_ok) {
             var ok = typeof host.forgetFtpIdentity === 'function' ? !!host.forgetFtpIdentity(location) : false;
             call(callback_ok, ok);
             return ok;
+        },
+        // The remembered identity of the server a location names, as text; '' when none
+        // (and from hosts before this slot).
+        ftpIdentityFingerprint: function (location, callback) {
+            var text = typeof host.ftpIdentityFingerprint === 'function' ? host.ftpIdentityFingerprint(location) : '';
+            text = text === undefined || text === null ? '' : String(text);
+            call(callback, text);
+            return text;
         },
         clearRecentData: function () {
             host.clearRecentData();
