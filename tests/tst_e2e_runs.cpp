@@ -315,7 +315,7 @@ void TestE2eRuns::serverIdentityIsShown()
     QVERIFY(!first.isEmpty());
     QString detail = text(*window, QStringLiteral("#ftp-test-detail"));
     QVERIFY2(visible(*window, QStringLiteral("#ftp-test-detail")) && detail.contains(first)
-                     && detail.contains(QStringLiteral("first connection")), qPrintable(detail));
+                     && detail.contains(QStringLiteral("First connection to the server 127.0.0.1:")), qPrintable(detail));
     shot(*window, QStringLiteral("runs-04-first-connection-identity"));
     // Known from now on: the next test has nothing new to tell.
     QVERIFY(clickAt(*window, QStringLiteral("#btn-ftp-test")));
@@ -380,7 +380,7 @@ void TestE2eRuns::serverIdentityIsShown()
     const QString learnt = identityOf(server);
     QVERIFY(!learnt.isEmpty() && learnt != first);
     const QString more = text(*window, QStringLiteral("#progress-done-more"));
-    QVERIFY2(more.contains(QStringLiteral("first connection")) && more.contains(learnt), qPrintable(more));
+    QVERIFY2(more.contains(QStringLiteral("First connection to the server 127.0.0.1:")) && more.contains(learnt), qPrintable(more));
     shot(*window, QStringLiteral("runs-07-run-learnt-identity"));
     QVERIFY(clickAt(*window, QStringLiteral("#btn-done-close")));
     QVERIFY(openDialog());

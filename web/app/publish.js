@@ -755,8 +755,8 @@
     }
 
     function learntIdentityText(server, identity) {
-        return 'This was the first connection to ' + server + ': its identity was remembered as ' + identity +
-               '. Compare it with the fingerprint your host publishes; later connections must show the same.';
+        return 'First connection to ' + server + ': its identity ' + identity + ' is remembered from now on. ' +
+               'Compare it with the one your host publishes.';
     }
 
     var NAMES_KEPT = 50;    // names of files not sent kept in a run's note
