@@ -1074,7 +1074,6 @@
                         note.end = state.outcome;
                     checkpoint(true);
                 }
-                state.learntIdentity = learnt ? identityNow : '';
                 A.fire('uploadFilesComplete', url ? key : '');
                 runEnded(state);
             }
@@ -1115,8 +1114,8 @@
         runQuestion = 'stop';
         A.confirm({
             title: 'Stop publishing?',
-            text: 'Publishing to ' + run.shown + ' is not finished: ' + runSoFar(run) + '. Stop now? The files not ' +
-                  'sent yet are not sent; publish again to send them.',
+            text: 'Publishing to ' + run.shown + ' is not finished: ' + runSoFar(run) + '. Stop now? What is not ' +
+                  'sent yet stays unsent until you publish again.',
             yes: 'Stop publishing',
             no: 'Keep publishing',
             safeDefault: true
