@@ -13,7 +13,7 @@
 
 #include <csignal>
 
-#include "e2efixture.h"
+#include "e2einput.h"
 #include "testservers.h"
 
 // The editor page as a user drives it, with real mouse and key events sent to the
@@ -49,19 +49,21 @@ private slots:
     void serverFolderThatCannotBeCheckedAsksFirst();
 
 private:
-    QWebView *view() const { return window->findChild<QWebView *>(); }
-    QPoint centre(const QString &selector);
-    bool clickAt(const QString &selector);
-    void key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
-    bool typeInto(const QString &selector, const QString &text);
-    QString activeId() { return E2e::eval(*window, QStringLiteral("document.activeElement ? document.activeElement.id : ''")).toString(); }
-    QString outcome();
-    void shot(const QString &name);
-    QString makeSite(const QString &folder, const QString &title);
-    bool openSite(const QString &file);
+    QWebView *view() const { return E2e::view(*window); }
+    bool clickAt(const QString &selector) { return E2e::clickAt(*window, selector); }
+    void key(int k, Qt::KeyboardModifiers modifiers = Qt::NoModifier) { E2e::key(*window, k, modifiers); }
+    bool typeInto(const QString &selector, const QString &text) { return E2e::typeInto(*window, selector, text); }
+    QString activeId() { return E2e::activeId(*window); }
+    QString outcome() { return E2e::outcome(*window); }
+    void shot(const QString &name) { E2e::shot(*window, name); }
+    QString makeSite(const QString &folder, const QString &title) { return E2e::makeSite(folder, title); }
+    bool openSite(const QString &file) { return E2e::openSite(*window, file); }
     bool publishLocal(const QString &folder, bool changesOnly, bool expectQuestion = false);
-    bool waitDone(int timeoutMs = 20000);
-    bool addServer(const TestServer &server, const QString &password, const QString &folder);
+    bool waitDone(int timeoutMs = 20000) { return E2e::waitDone(*window, timeoutMs); }
+    bool addServer(const TestServer &server, const QString &password, const QString &folder)
+    {
+        return clickAt(QStringLiteral("#btn-publish")) && E2e::addServer(*window, server, password, folder);
+    }
     QMap<QString, QByteArray> expectedNow() { return E2e::expectedUpload(*window); }
     QStringList ftpLocations()
     {
@@ -78,10 +80,8 @@ private:
 void TestE2eHonest::initTestCase()
 {
     QVERIFY(scratch.isValid());
-    window = E2e::openWindow(false);
+    window = E2e::openActiveWindow();
     QVERIFY(window);
-    window->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(window));
     siteA = makeSite(scratch.filePath(QStringLiteral("site-a")), QStringLiteral("Alpha Bakery"));
     siteB = makeSite(scratch.filePath(QStringLiteral("site-b")), QStringLiteral("Beta Books"));
     QVERIFY(!siteA.isEmpty() && !siteB.isEmpty());
@@ -94,113 +94,13 @@ void TestE2eHonest::cleanupTestCase()
 
 void TestE2eHonest::init()
 {
-    window->resize(1200, 800);
-    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QVERIFY(E2e::restoreSize(*window));
 }
 
 // A failed step must not leave a dialog over the next test's controls.
 void TestE2eHonest::cleanup()
 {
-    E2e::waitFor(*window, QStringLiteral("Bridge._uploadInstance === false && !Bridge._fmCurrent"), 20000);
-    E2e::eval(*window, QStringLiteral("['#confirm', '#message', '#progress', '#publish-dialog'].forEach(function (s) {"
-                                      " qlrApp.closeModal(document.querySelector(s)); });"));
-}
-
-QPoint TestE2eHonest::centre(const QString &selector)
-{
-    const QVariantList box = E2e::eval(*window, QStringLiteral(
-            "(function(){var n = document.querySelector(%1); if (!n) return [];"
-            " var r = n.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2, r.width, r.height];})()")
-                                               .arg(E2e::quoted(selector))).toList();
-    if (box.size() != 4 || box.at(2).toDouble() <= 0 || box.at(3).toDouble() <= 0)
-        return QPoint(-1, -1);
-    // The view may zoom the page (to the screen's resolution): CSS pixels to widget pixels.
-    const qreal zoom = view()->zoomFactor();
-    return QPoint(qRound(box.at(0).toDouble() * zoom), qRound(box.at(1).toDouble() * zoom));
-}
-
-// A real click: press and release at the control's middle, as a mouse would.
-bool TestE2eHonest::clickAt(const QString &selector)
-{
-    const QPoint at = centre(selector);
-    if (at.x() < 0 || !view()->rect().contains(at)) {
-        qWarning("not clickable: %s", qPrintable(selector));
-        return false;
-    }
-    QTest::mouseClick(view(), Qt::LeftButton, Qt::NoModifier, at);
-    QTest::qWait(30);
-    return true;
-}
-
-void TestE2eHonest::key(int k, Qt::KeyboardModifiers modifiers)
-{
-    QTest::keyClick(view(), static_cast<Qt::Key>(k), modifiers);
-    QTest::qWait(20);
-}
-
-bool TestE2eHonest::typeInto(const QString &selector, const QString &text)
-{
-    if (!clickAt(selector))
-        return false;
-    key(Qt::Key_A, Qt::ControlModifier);
-    key(Qt::Key_Delete);
-    QTest::keyClicks(view(), text);
-    // Leaving the field, as a user does with Tab, reports the change.
-    QTest::qWait(20);
-    const QString value = E2e::eval(*window, QStringLiteral("document.querySelector(%1).value").arg(E2e::quoted(selector))).toString();
-    if (value != text)
-        qWarning("typed into %s: \"%s\", focus on %s, view focus %d", qPrintable(selector), qPrintable(value),
-                 qPrintable(activeId()), int(view()->hasFocus()));
-    return value == text;
-}
-
-QString TestE2eHonest::outcome()
-{
-    return E2e::eval(*window, QStringLiteral("document.getElementById('progress-done').getAttribute('data-outcome') || ''"))
-            .toString();
-}
-
-void TestE2eHonest::shot(const QString &name)
-{
-    QCoreApplication::processEvents();
-    QTest::qWait(120);
-    window->grab().save(TestEnv::outputDir(QStringLiteral("e2e")) + QLatin1Char('/') + name + QStringLiteral(".png"));
-}
-
-QString TestE2eHonest::makeSite(const QString &folder, const QString &title)
-{
-    if (!E2e::copyStarter(folder))
-        return QString();
-    const QString file = folder + QStringLiteral("/project.quillary");
-    QJsonObject project = QJsonDocument::fromJson(E2e::readFile(file)).object();
-    QJsonObject settings = project.value(QStringLiteral("settings")).toObject();
-    settings.insert(QStringLiteral("title"), title);
-    project.insert(QStringLiteral("settings"), settings);
-    QFile out(file);
-    const QByteArray bytes = QJsonDocument(project).toJson();
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size())
-        return QString();
-    return file;
-}
-
-bool TestE2eHonest::openSite(const QString &file)
-{
-    E2e::eval(*window, QStringLiteral("qlrApp.openSite(%1)").arg(E2e::quoted(QUrl::fromLocalFile(file).toString())));
-    return E2e::waitFor(*window, QStringLiteral("qlrApp.currentSite().file === %1")
-                                         .arg(E2e::quoted(QUrl::fromLocalFile(file).toString())), 5000);
-}
-
-bool TestE2eHonest::waitDone(int timeoutMs)
-{
-    // The summary of this run, not the one the closed display still holds: a run into
-    // a server folder starts only after the page looked into that folder.
-    if (E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress').hidden"
-                                             " && !document.getElementById('progress-done').hidden"), timeoutMs))
-        return true;
-    shot(QStringLiteral("honest-stuck-") + QString::fromLatin1(QTest::currentTestFunction()));
-    qWarning("no summary; focus on %s, progress: %s", qPrintable(activeId()),
-             qPrintable(E2e::text(*window, QStringLiteral("#progress"))));
-    return false;
+    E2e::closeDialogs(*window);
 }
 
 // Types the folder, sets changes-only as asked, presses Publish; answers "Publish
@@ -223,29 +123,6 @@ bool TestE2eHonest::publishLocal(const QString &folder, bool changesOnly, bool e
             return false;
     }
     return waitDone();
-}
-
-bool TestE2eHonest::addServer(const TestServer &server, const QString &password, const QString &folder)
-{
-    if (!clickAt(QStringLiteral("#btn-publish")) || !clickAt(QStringLiteral("#tab-ftp")) || !clickAt(QStringLiteral("#btn-ftp-add")))
-        return false;
-    if (!E2e::waitFor(*window, QStringLiteral("!document.getElementById('ftp-host').disabled"), 3000))
-        return false;
-    E2e::setField(*window, QStringLiteral("#ftp-scheme"), server.scheme());
-    // Each field typed, then left with Tab: the page stores the site on the change.
-    const QList<QPair<QString, QString>> fields = {
-        { QStringLiteral("#ftp-host"), server.host() },
-        { QStringLiteral("#ftp-port"), QString::number(server.port()) },
-        { QStringLiteral("#ftp-user"), server.user() },
-        { QStringLiteral("#ftp-pass"), password },
-        { QStringLiteral("#ftp-folder"), folder },
-    };
-    for (const auto &f : fields) {
-        if (!typeInto(f.first, f.second))
-            return false;
-        key(Qt::Key_Tab);
-    }
-    return true;
 }
 
 void TestE2eHonest::secondSiteKeepsItsOwnDestination()

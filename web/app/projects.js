@@ -339,14 +339,20 @@
     });
 
     A.on('load', function () {
-        B.unbind('close');
-        B.bind('close', function () {
+        function closeSite() {
             if (document.activeElement && document.activeElement.blur)
                 document.activeElement.blur();
             A.saveSite(function (ok) {
                 if (ok)
                     B.quit();
             });
+        }
+        B.unbind('close');
+        B.bind('close', function () {
+            // A publishing run holds the close: it asks, and closes the site itself.
+            if (A.holdClose && A.holdClose(closeSite))
+                return;
+            closeSite();
         });
 
         function save() {

@@ -290,6 +290,27 @@
         return locationText(loc) + '/' + String(folder || '').replace(/^\/+/, '');
     };
 
+    // What is wrong with a server location's host and port before anything
+    // connects; empty when nothing is. A host with spaces, a scheme or a folder
+    // in it would reach the network library as a malformed address.
+    function hostProblem(loc) {
+        var host = String(loc.host || '');
+        if (!host)
+            return 'Fill in the host: the name or address of the server, such as ftp.example.com.';
+        var label = '[0-9A-Za-z\u00a1-\uffff]([0-9A-Za-z\u00a1-\uffff-]{0,61}[0-9A-Za-z\u00a1-\uffff])?';
+        var name = new RegExp('^' + label + '(\\.' + label + ')*\\.?$').test(host) && host.length <= 253;
+        var ipv6 = /^\[?[0-9A-Fa-f:.]+\]?$/.test(host) && host.indexOf(':') >= 0;
+        if (!name && !ipv6) {
+            return 'The host "' + host + '" is not a server name or address. Write only the name, such as ' +
+                   'ftp.example.com, or the address, such as 192.0.2.10: no "ftp://" before it, no port, folder or ' +
+                   'spaces in it.';
+        }
+        var port = String(loc.port || '');
+        if (port && !(/^\d{1,5}$/.test(port) && +port >= 1 && +port <= 65535))
+            return 'The port "' + port + '" is not a number from 1 to 65535.';
+        return '';
+    }
+
     // The form of a destination that may be shown or handed on: no password.
     A.withoutPassword = function (url) {
         var text = String(url || '');
@@ -313,41 +334,57 @@
             .replace(/<br\s*\/?>/gi, ' ').replace(/\s+/g, ' ').trim();
     }
 
+    // The host's error texts are a message and, after "<br>", the path it was about;
+    // the page names the file itself, so only the message counts.
+    function hostMessage(text) {
+        var t = String(text === undefined || text === null ? '' : text);
+        var cut = t.search(/<br\s*\/?>/i);
+        return oneLine(cut >= 0 ? t.slice(0, cut) : t);
+    }
+
     // The host's error texts come from its file managers; the known ones get words
     // that say what to do. `fatal` errors stop every later file the same way.
-    A.explainError = function (text, server, file) {
-        var t = oneLine(text);
+    // `action` is what was being done: 'test' for a connection test, else a publish.
+    // The result's `note` is what may follow the words: the server's own reply, or
+    // the host's technical text when the words are only general; empty otherwise.
+    A.explainError = function (text, server, file, action) {
+        var t = hostMessage(text);
         var where = server || 'the destination';
-        var what = file ? ' ' + file : '';
+        var testing = action === 'test';
+        var what = file && !testing ? ' ' + file : '';
+        var again = testing ? 'test again' : 'publish again';
+        // [match, kind, fatal, reason, advice]
         var rules = [
             [/identity/i, 'identity', true,
-             'The identity of ' + where + ' has changed since the last connection. This happens when a server is ' +
-             'reinstalled or moved, but also when someone intercepts the connection. If you know the server changed, ' +
-             'use "Forget server identity" in the site manager; otherwise ask your host before publishing.'],
-            [/not accepted and we failed to login|refused the user name or password|login denied|login incorrect|authentication fail|No such user|\b530\b/i,
+             'The identity of ' + where + ' has changed since the last connection.',
+             'This happens when a server is reinstalled or moved, but also when someone intercepts the connection. ' +
+             'If you know the server changed, use "Forget server identity" in the site manager; otherwise ask your ' +
+             'host before publishing.'],
+            [/not accepted and we failed to login|login denied|login incorrect|authentication fail|No such user|refused the user name or password|\b530\b/i,
              'login', true,
-             where + ' did not accept the user name or password. Check them in the site manager and publish again.'],
+             where + ' did not accept the user name or password.', 'Check them in the site manager and ' + again + '.'],
             [/SSL level failed|connecting with SSL|\bTLS\b/i, 'tls', true,
-             where + ' refused the secure (TLS) connection. If your host offers no FTPS, choose FTP or SFTP; ' +
-             'otherwise check the port.'],
-            [/Could not resolve host/i, 'nohost', true,
-             'The server name of ' + where + ' could not be found. Check the host name and that you are online.'],
-            [/Could not connect|timeout time was reached|timed out|Failure in receiving network data|Failed sending network data|Socket is not ready|No connection available|stalled|not answer/i,
+             where + ' refused the secure (TLS) connection.',
+             'If your host offers no FTPS, choose FTP or SFTP; otherwise check the port.'],
+            [/Could not resolve host|server name is unknown/i, 'nohost', true,
+             'The server name of ' + where + ' could not be found.', 'Check the host name and that you are online.'],
+            [/Could not connect|timeout time was reached|timed out|Failure in receiving network data|Failed sending network data|Socket is not ready|No connection available|stalled|not answer|No answer|No complete answer/i,
              'noanswer', false,
-             'No answer from ' + where + '. Check the host and port and that you are online, then try again.'],
+             'No answer from ' + where + '.', 'Check the host and port and that you are online, then try again.'],
             [/Permission problem|Remote access denied|Quote command failure|Can't create path|Can't create file|Permission denied/i,
              'permission', false,
-             'Permission problem: ' + where + ' refused to store' + (what || ' the file') +
-             '. Check the folder and your rights to write there.'],
-            [/Out of disk space|No space left/i, 'space', false, where + ' is out of disk space.'],
+             testing ? 'Permission problem: ' + where + ' refused access.' :
+                       'Permission problem: ' + where + ' refused to store' + (what || ' the file') + '.',
+             'Check the folder and your rights to write there.'],
+            [/Out of disk space|No space left/i, 'space', false, where + ' is out of disk space.', ''],
             [/Error writing to file|Write error|partial file/i, 'write', false,
-             'Writing' + (what || ' the file') + ' to ' + where + ' failed part way.'],
+             'Writing' + (what || ' the file') + ' to ' + where + ' failed part way.', ''],
             [/File not exists|Error open file|Can't read source file|could not generate/i, 'source', false,
-             'A file of the site could not be read' + (what ? ' for' + what : '') + '.'],
+             'A file of the site could not be read' + (what ? ' for' + what : '') + '.', ''],
             [/previous publishing run|run is still open/i, 'busy', true,
-             'An earlier publishing run was still open; it has been stopped. Publish again.'],
-            [/Can't publish to this destination|No destination/i, 'destination', true,
-             'This destination cannot be published to. Choose another folder or server.']
+             'An earlier publishing run was still open; it has been stopped.', 'Publish again.'],
+            [/Can't publish to this destination|No destination|Not an FTP, FTPS or SFTP address/i, 'destination', true,
+             'This destination cannot be published to.', 'Choose another folder or server.']
         ];
         var short = {
             identity: 'server identity changed', login: 'user name or password not accepted', tls: 'TLS refused',
@@ -355,13 +392,37 @@
             space: 'out of disk space', write: 'writing broke off', source: 'could not be read',
             busy: 'an earlier run was still open', destination: 'destination refused'
         };
-        for (var i = 0; i < rules.length; i++) {
-            if (rules[i][0].test(t)) {
-                var plain = rules[i][3].charAt(0).toUpperCase() + rules[i][3].slice(1);
-                return { kind: rules[i][1], fatal: rules[i][2], plain: plain, detail: t, short: short[rules[i][1]] };
-            }
+        function capital(s) {
+            return s.charAt(0).toUpperCase() + s.slice(1);
         }
-        return { kind: 'other', fatal: false, plain: 'Sending' + (what || ' a file') + ' to ' + where + ' failed.', detail: t,
+        // An FTP reply as the server wrote it starts with its three-digit code.
+        var said = /^[1-5]\d\d[ -]\S/.test(t);
+        // A whole sentence of the host's own (a refused identity, "No answer from
+        // 127.0.0.1:21: the connection was refused ...") already names the reason.
+        var sentence = !said && /^[A-Z0-9].{15,}[.!]$/.test(t);
+        var note = said ? 'The server said: ' + t : '';
+        // The host's sentences for these say what failed, not what to do.
+        var ADVISE_AFTER_HOST = { login: true, tls: true, nohost: true, noanswer: true };
+        for (var i = 0; i < rules.length; i++) {
+            var r = rules[i];
+            if (!r[0].test(t))
+                continue;
+            var plain;
+            if (sentence)
+                plain = ADVISE_AFTER_HOST[r[1]] ? t + ' ' + r[4] : t;
+            else
+                plain = capital(r[3]) + (r[4] ? ' ' + r[4] : '');
+            return { kind: r[1], fatal: r[2], plain: plain, detail: t, note: note, said: said, short: short[r[1]] };
+        }
+        var failed = testing ? 'The connection to ' + where + ' failed.' :
+                               'Sending' + (what || ' a file') + ' to ' + where + ' failed.';
+        if (sentence)
+            failed = t;
+        else if (!t)
+            failed += ' No reason was given.';
+        else if (!said)
+            note = 'Details: ' + t;
+        return { kind: 'other', fatal: false, plain: capital(failed), detail: t, note: note, said: said,
                  short: t.length > 90 ? t.slice(0, 88) + '…' : (t || 'failed') };
     };
 
@@ -385,6 +446,11 @@
             $('#progress-done').removeAttribute('data-outcome');
             A.openModal($('#progress'), {
                 cancel: function () {
+                    // Escape is easily pressed: a running publish asks before it stops.
+                    if (run && !run.cancelled) {
+                        askStop();
+                        return;
+                    }
                     var pick = ['#btn-done-close', '#btn-err-cancel', '#btn-progress-cancel'].filter(function (s) {
                         return !$(s).disabled && !hiddenUp($(s));
                     })[0];
@@ -411,7 +477,7 @@
         },
         showError: function (explained) {
             $('#progress-error-text').textContent = explained.plain;
-            $('#progress-error-detail').textContent = explained.detail ? 'The server said: ' + explained.detail : '';
+            $('#progress-error-detail').textContent = explained.note || '';
             A.show($('#progress-error'), true);
             A.show($('#progress-running'), false);
             A.refocusModal($('#progress'));
@@ -428,7 +494,7 @@
             A.setBreakableText($('#progress-done-text'), text);
             A.setBreakableText($('#progress-done-more'), more || '');
             A.show($('#progress-done-more'), !!more);
-            $('#progress-done-detail').textContent = detail ? 'The server said: ' + detail : '';
+            $('#progress-done-detail').textContent = detail || '';
             A.show($('#progress-done-detail'), !!detail);
             var ul = A.clear($('#progress-failed'));
             failures.forEach(function (f) {
@@ -505,13 +571,76 @@
         return s.siteId;
     };
 
-    // The destination this site last published to, kept with the site (no password).
+    function destinationOnly(rec) {
+        return rec.type === 'local' ? { type: 'local', url: String(rec.url || '') } :
+                                      { type: 'ftp', location: String(rec.location || ''), folder: String(rec.folder || '') };
+    }
+
+    // What this site knows of its destinations, kept with the site (no password):
+    // type with url, or location and folder: the destination chosen last, offered
+    // next time; `server`: the server entry it used last; `servers`: for each server
+    // entry, the folder this site publishes to there; `published`: the destination
+    // that last received every file, absent when none did.
     A.siteDestination = function (site) {
-        return readJsonSetting(settingsKey('SiteDestination', site.folder));
+        var rec = readJsonSetting(settingsKey('SiteDestination', site.folder));
+        if (!rec)
+            return null;
+        if (!rec.servers || typeof rec.servers !== 'object') {
+            // Written before a run by an earlier version, which knew no more.
+            rec.servers = {};
+            if (rec.type === 'ftp' && rec.location)
+                rec.servers[rec.location] = String(rec.folder || '');
+            if (rec.type === 'ftp' || rec.type === 'local')
+                rec.published = destinationOnly(rec);
+        }
+        if (!rec.server && rec.type === 'ftp')
+            rec.server = rec.location;
+        return rec;
     };
 
-    function rememberSiteDestination(site, record) {
-        B.setSettings(settingsKey('SiteDestination', site.folder), JSON.stringify(record));
+    function writeSiteDestination(site, rec) {
+        B.setSettings(settingsKey('SiteDestination', site.folder), JSON.stringify(rec));
+    }
+
+    // The destination chosen for a run: offered again next time, whatever the run does.
+    function rememberChoice(site, choice) {
+        var rec = A.siteDestination(site) || { servers: {} };
+        var next = destinationOnly(choice);
+        next.servers = rec.servers;
+        next.server = rec.server;
+        if (rec.published)
+            next.published = rec.published;
+        if (choice.type === 'ftp') {
+            next.servers[choice.location] = next.folder;
+            next.server = choice.location;
+        }
+        writeSiteDestination(site, next);
+    }
+
+    function rememberPublished(site, choice) {
+        var rec = A.siteDestination(site);
+        if (!rec)
+            return;
+        rec.published = destinationOnly(choice);
+        writeSiteDestination(site, rec);
+    }
+
+    // The folder this site publishes to on a server entry; empty when none.
+    function siteFolderOn(rec, shown) {
+        return rec && rec.servers && Object.prototype.hasOwnProperty.call(rec.servers, shown) ?
+               String(rec.servers[shown] || '') : '';
+    }
+
+    // A run that did not send every file, kept with its site until one does:
+    // { dest (no password), title, total, sent, notSent (the first names), notSentCount,
+    //   end: 'running' (written at the start: the program ended during the run),
+    //   'closed' (stopped to close the window), 'stopped', 'errors' or 'failed' }.
+    A.unfinishedRun = function (site) {
+        return readJsonSetting(settingsKey('PublishRun', site.folder));
+    };
+
+    function writeUnfinishedRun(site, note) {
+        B.setSettings(settingsKey('PublishRun', site.folder), note ? JSON.stringify(note) : '');
     }
 
     // The site that last wrote a destination (its URL without password).
@@ -569,65 +698,105 @@
     // Whether the destination holds another site, and whether this site's record of
     // what it published there can still be trusted for a changes-only run. A local
     // folder is looked into here; for a server folder the caller hands in what
-    // publishedProjectOnServer found there, and without it only this computer's
-    // record of who published there last speaks.
+    // publishedProjectOnServer found there: without a project file of this site
+    // there, nothing the record says is on the server can be relied on.
+    // A site folder copied from another keeps its identity; the folder that
+    // published tells the two apart.
     A.destinationState = function (site, destUrl, serverProject) {
         var key = A.withoutPassword(destUrl);
         var id = A.siteId(site);
         var owner = A.destinationOwner(key);
-        var state = { other: '', trusted: !!owner && owner.id === id };
-        if (owner && owner.id !== id)
+        var ownerIsThis = !!owner && owner.id === id && (!owner.folder || A.samePath(owner.folder, site.folder));
+        var copyWrote = !!owner && owner.id === id && !ownerIsThis;
+        var state = { other: '', otherFolder: '', trusted: ownerIsThis };
+        if (owner && !ownerIsThis) {
             state.other = owner.title || A.displayPath(owner.folder || '') || 'another site';
-        if (/^file:/i.test(destUrl)) {
-            var there = publishedProjectAt(destUrl);
-            if (!there) {
-                // Emptied, or never published: nothing there matches the record.
-                state.trusted = false;
-            } else if (there.settings.siteId) {
-                if (there.settings.siteId === id) {
-                    state.other = '';
-                } else {
-                    state.other = there.settings.title || 'another site';
-                    state.trusted = false;
-                }
-            } else if (!state.trusted) {
-                state.other = there.settings.title || 'another site';
-            }
-        } else if (serverProject) {
-            var s = serverProject.settings;
+            if (copyWrote)
+                state.otherFolder = A.displayPath(owner.folder);
+        }
+        function judge(there) {
+            var s = there.settings;
             if (s.siteId) {
                 if (s.siteId === id) {
-                    state.other = '';
+                    if (!copyWrote)
+                        state.other = '';
                 } else {
                     state.other = s.title || 'another site';
+                    state.otherFolder = '';
                     state.trusted = false;
                 }
-            } else if (serverProject.unreadable) {
+            } else if (there.unreadable) {
                 if (!state.trusted)
                     state.other = state.other || 'another site';
+                state.trusted = false;
             } else if ((s.title || '') !== (site.project.settings.title || '')) {
                 // Written by a version that kept no identity: the title tells sites apart.
                 state.other = s.title || 'another site';
                 state.trusted = false;
             }
         }
+        if (/^file:/i.test(destUrl)) {
+            var there = publishedProjectAt(destUrl);
+            if (!there) {
+                // Emptied, or never published: nothing there matches the record.
+                state.trusted = false;
+            } else if (!there.settings.siteId && !there.unreadable) {
+                if (!state.trusted)
+                    state.other = there.settings.title || 'another site';
+            } else {
+                judge(there);
+            }
+        } else if (!serverProject) {
+            state.trusted = false;
+        } else {
+            judge(serverProject);
+        }
         return state;
     };
 
     // --- a publishing run
 
+    // The identity (key fingerprint) this computer remembers for the server of a
+    // location: empty when none, for plain FTP, or when the host cannot tell.
+    function rememberedIdentity(location) {
+        var loc = A.parseLocation(location);
+        if (!loc || (loc.scheme !== 'ftps' && loc.scheme !== 'sftp') || typeof B.ftpIdentityFingerprint !== 'function')
+            return '';
+        var text = '';
+        try {
+            text = B.ftpIdentityFingerprint(location);
+        } catch (e) {
+            text = '';
+        }
+        return text ? String(text) : '';
+    }
+
+    function learntIdentityText(server, identity) {
+        return 'First connection to ' + server + ': its identity ' + identity + ' is remembered from now on. ' +
+               'Compare it with the one your host publishes.';
+    }
+
+    var NAMES_KEPT = 50;    // names of files not sent kept in a run's note
+
     // Publishes the current site to a destination URL (credentials in plain text).
     // A changes-only run sends what changed since the last run to this very
     // destination; `fresh` drops that record first (another site wrote there).
-    A.publish = function (destUrl, changesOnly, fresh) {
+    // `opts.choice` is the destination as the dialog chose it ({ type, url } or
+    // { type, location, folder }); `opts.identityBefore` the server's remembered
+    // identity before anything connected.
+    A.publish = function (destUrl, changesOnly, fresh, opts) {
         var site = A.currentSite();
         if (!site || run)
             return false;
+        opts = opts || {};
         context = makeContext(site);
         var key = A.withoutPassword(destUrl);
         var shown = /^file:/.test(key) ? A.displayPath(key) : key;
         var parsed = /^file:/.test(key) ? null : A.parseLocation(destUrl);
         var server = parsed ? 'the server ' + parsed.host + (parsed.port ? ':' + parsed.port : '') : 'the folder ' + shown;
+        var choice = opts.choice || (parsed ? { type: 'ftp', location: shownLocation(locationText(parsed)), folder: parsed.path } :
+                                              { type: 'local', url: destUrl });
+        var identityBefore = 'identityBefore' in opts ? opts.identityBefore : rememberedIdentity(destUrl);
         var entries = A.buildUploadList(site);
         var store = loadHashes(site.folder);
         var old = fresh ? {} : (store[key] || {});
@@ -637,6 +806,46 @@
             return !changesOnly || !hashes[e.dest] || hashes[e.dest] !== old[e.dest];
         });
         var order = send.map(function (e) { return e.dest; });
+        // What the destination holds of this site while the run goes: files about to
+        // be sent are not known there until they arrive, so a run cut short (even by a
+        // crash) leaves them to the next changes-only run.
+        var held = {};
+        for (var k0 in old)
+            held[k0] = old[k0];
+        send.forEach(function (e) { delete held[e.dest]; });
+        function saveHashes() {
+            var next = {};
+            for (var k in held)
+                next[k] = held[k];
+            send.forEach(function (e) {
+                if (status[e.dest] === 'sent' && hashes[e.dest])
+                    next[e.dest] = hashes[e.dest];
+            });
+            store[key] = next;
+            B.saveLocalFile(site.folder + '/' + HASHES, JSON.stringify(store, null, 1));
+        }
+        // The run's note stays with the site until a run sends every file.
+        var note = { dest: shown, title: site.project.settings.title || '', total: order.length, sent: 0,
+                     notSent: order.slice(0, NAMES_KEPT), notSentCount: order.length, end: 'running',
+                     started: new Date().toISOString() };
+        var ownerWritten = false;
+        var lastCheckpoint = 0;
+        function checkpoint(force) {
+            var now = new Date().getTime();
+            if (!force && now - lastCheckpoint < 2000)
+                return;
+            lastCheckpoint = now;
+            saveHashes();
+            if (sentCount > 0 && !ownerWritten) {
+                rememberOwner(key, site);
+                ownerWritten = true;
+            }
+            var missing = order.filter(function (d) { return status[d] !== 'sent'; });
+            note.sent = sentCount;
+            note.notSent = missing.slice(0, NAMES_KEPT);
+            note.notSentCount = missing.length;
+            writeUnfinishedRun(site, note);
+        }
         var failures = entries.skipped.map(function (name) {
             return { file: name, text: 'not published', plain: 'not published: a page name must be a plain file name',
                      short: 'not published: a page name must be a plain file name', kind: 'name' };
@@ -657,7 +866,12 @@
         var failedCount = 0;
         var state = run = {
             dest: destUrl, key: key, shown: shown, ignore: false, cancelled: false, fatal: null,
-            sent: order, failures: failures, status: status, site: site
+            sent: order, failures: failures, status: status, site: site,
+            // Ended to close the window: what is not sent yet stays noted with the site.
+            noteClosed: function () {
+                note.end = 'closed';
+                checkpoint(true);
+            }
         };
 
         function mark(dest, what) {
@@ -669,6 +883,7 @@
             else
                 failedCount++;
             progress.counts(sentCount, failedCount);
+            checkpoint(false);
         }
 
         function record(dest, text) {
@@ -699,6 +914,8 @@
             return at >= 0 && at + 1 < order.length ? order[at + 1] : (dest === null ? order[0] : null);
         }
 
+        writeUnfinishedRun(site, note);
+        saveHashes();
         progress.begin(send.length, shown);
         state.job = B.FileManager(send, destUrl, {
             start: function () {},
@@ -803,20 +1020,9 @@
 
                 // What this destination now holds of this site: files sent keep their hash;
                 // files failed, cut off or not sent are left out so the next run sends them.
-                if (sentCount > 0) {
-                    var next = {};
-                    for (var k in old)
-                        next[k] = old[k];
-                    send.forEach(function (e) {
-                        if (status[e.dest] === 'sent' && hashes[e.dest])
-                            next[e.dest] = hashes[e.dest];
-                        else
-                            delete next[e.dest];
-                    });
-                    store[key] = next;
-                    B.saveLocalFile(site.folder + '/' + HASHES, JSON.stringify(store, null, 1));
+                saveHashes();
+                if (sentCount > 0)
                     rememberOwner(key, site);
-                }
 
                 var indexSent = status['index.html'] === 'sent' ||
                                 (order.indexOf('index.html') < 0 && !!old['index.html'] && sentCount + failedCount > 0 &&
@@ -826,6 +1032,13 @@
                 state.failedFiles = order.filter(function (d) { return status[d] === 'failed'; });
                 state.notSent = notSent;
                 state.cutOff = cutOff;
+                // Trust on first use: the identity the server showed is the one kept from now on.
+                var identityNow = parsed ? rememberedIdentity(destUrl) : '';
+                var learnt = !identityBefore && identityNow ? learntIdentityText(server, identityNow) : '';
+                function finish(outcome, title, text, more, noteText, failedList, canOpen) {
+                    progress.finish(outcome, title, text, more && learnt ? more + ' ' + learnt : more || learnt,
+                                    noteText, failedList, canOpen);
+                }
                 var fatal = state.fatal;
                 var reason = fatal || (failures.length ? A.explainError(failures[failures.length - 1].text, server,
                                                                           failures[failures.length - 1].file) : null);
@@ -837,16 +1050,16 @@
                         parts.push(failedCount + ' failed');
                     parts.push(plural(notSent.length, 'file', 'files') + ' not sent');
                     state.outcome = 'stopped';
-                    progress.finish('stopped', 'Publishing stopped',
+                    finish('stopped', 'Publishing stopped',
                                     'You stopped publishing to ' + shown + ': ' + parts.join(', ') + '.',
                                     notSent.length || cutOff ? 'Publish again to send the rest.' : '',
                                     '', failedFiles, indexSent);
                 } else if (sentCount === 0 && (failures.length || !url)) {
                     state.outcome = 'failed';
-                    progress.finish('failed', 'Publishing failed',
+                    finish('failed', 'Publishing failed',
                                     'Publishing failed: nothing was sent to ' + shown + '.',
                                     reason ? reason.plain : 'The publishing run ended before any file was sent.',
-                                    reason ? reason.detail : '', fatal ? [] : failedFiles, false);
+                                    reason ? reason.note : '', fatal ? [] : failedFiles, false);
                 } else if (failedCount || notSent.length || failedFiles.length || !url) {
                     state.outcome = 'errors';
                     var more = plural(sentCount, 'file', 'files') + ' sent, ' + failedCount + ' failed' +
@@ -858,31 +1071,172 @@
                             advice.push(f.plain);
                     });
                     advice.push('Publish again to send the files that failed.');
-                    progress.finish('errors', 'Published with errors',
+                    finish('errors', 'Published with errors',
                                     'The site was published to ' + shown + ', but not all files arrived: ' + more,
-                                    advice.join(' '), fatal ? fatal.detail : '', failedFiles, indexSent);
+                                    advice.join(' '), fatal ? fatal.note : '', failedFiles, indexSent);
                 } else {
                     state.outcome = 'published';
-                    progress.finish('published', 'Published',
+                    finish('published', 'Published',
                                     'The site published successfully to ' + shown,
                                     sentCount === 0 ? 'Nothing had changed since the last publish.' :
                                     plural(sentCount, 'file', 'files') + ' sent.', '', [], indexSent);
                 }
+                if (state.outcome === 'published') {
+                    writeUnfinishedRun(site, null);
+                    rememberPublished(site, choice);
+                } else {
+                    if (state.closing)
+                        note.end = 'closed';
+                    else if (note.end !== 'closed')
+                        note.end = state.outcome;
+                    checkpoint(true);
+                }
                 A.fire('uploadFilesComplete', url ? key : '');
+                runEnded(state);
             }
         });
         A.lastPublish = state;
         return true;
     };
 
-    function stopRun() {
+    // Ends the run; `closing` when the window is to close once it has ended.
+    function stopRun(closing) {
         if (!run || run.cancelled)
             return;
         run.cancelled = true;
+        run.closing = closing === true;
         progress.hideError();
         $('#progress-file').textContent = 'Stopping…';
         $('#btn-progress-cancel').disabled = true;
         run.job.exit();
+    }
+
+    // --- a run that ends early is never silent
+
+    var runQuestion = null;     // 'stop' or 'close' while the page asks about the run
+    var closeAfterRun = null;   // closes the site and the window once the run has ended
+    var closeAsked = null;      // the same, while the page asks whether to stop and close
+    var CLOSE_WAIT_MS = 8000;   // a run that does not end in this time is left to the host
+
+    function runSoFar(r) {
+        var total = r.sent.length;
+        var sent = r.status ? Object.keys(r.status).filter(function (d) { return r.status[d] === 'sent'; }).length : 0;
+        return sent + ' of ' + plural(total, 'file', 'files') + ' sent';
+    }
+
+    // Escape during a run asks first; the Cancel buttons stop at once.
+    function askStop() {
+        if (!run || run.cancelled || runQuestion)
+            return;
+        runQuestion = 'stop';
+        A.confirm({
+            title: 'Stop publishing?',
+            text: 'Publishing to ' + run.shown + ' is not finished: ' + runSoFar(run) + '. Stop now? What is not ' +
+                  'sent yet stays unsent until you publish again.',
+            yes: 'Stop publishing',
+            no: 'Keep publishing',
+            safeDefault: true
+        }, function () {
+            runQuestion = null;
+            stopRun();
+        }, function () {
+            runQuestion = null;
+        });
+    }
+
+    // A close request during a run: the window stays (the host counts close
+    // requests and ends the program at the third unless the page answers) until
+    // the user says whether to stop the run and close. True when it holds the close.
+    A.holdClose = function (closeSite) {
+        if (!run)
+            return false;
+        B.stopQuit();
+        if (runQuestion === 'close')
+            return true;
+        if (runQuestion === 'stop')
+            A.closeModal($('#confirm'));
+        runQuestion = 'close';
+        closeAsked = closeSite;
+        var site = run.site;
+        A.confirm({
+            title: 'Stop publishing and close?',
+            text: 'Publishing "' + (site.project.settings.title || 'this site') + '" to ' + run.shown +
+                  ' is not finished: ' + runSoFar(run) + '. If you close now, the rest is not sent; the next ' +
+                  'start says what is missing.',
+            yes: 'Stop and close',
+            no: 'Keep publishing',
+            safeDefault: true
+        }, function () {
+            runQuestion = null;
+            closeAsked = null;
+            if (!run) {
+                closeSite();
+                return;
+            }
+            closeAfterRun = closeSite;
+            var cut = run;
+            stopRun(true);
+            // A server that does not let go: note what is missing and close anyway;
+            // the host cancels the run when it goes.
+            setTimeout(function () {
+                if (closeAfterRun !== closeSite)
+                    return;
+                closeAfterRun = null;
+                if (run === cut)
+                    cut.noteClosed();
+                closeSite();
+            }, CLOSE_WAIT_MS);
+        }, function () {
+            runQuestion = null;
+            closeAsked = null;
+        });
+        return true;
+    };
+
+    // A run cut by a close, or by the program's end, is told when its site opens
+    // next, with what is missing; the answer opens the dialog set to send just that.
+    function tellUnfinished(site) {
+        var cut = A.unfinishedRun(site);
+        if (!cut || (cut.end !== 'running' && cut.end !== 'closed') || (run && A.samePath(run.site.folder, site.folder)))
+            return;
+        var missing = cut.notSentCount || 0;
+        var closed = cut.end === 'closed';
+        A.confirm({
+            title: 'Publishing did not finish',
+            text: 'Publishing "' + (cut.title || site.project.settings.title || 'this site') + '" to ' + cut.dest + ' ' +
+                  (closed ? 'was stopped when the window was closed' : 'was cut off: the program ended while it ran') +
+                  '. ' + missing + ' of ' + cut.total + ' files ' + (missing === 1 ? 'was' : 'were') + ' not ' +
+                  (closed ? 'sent' : 'confirmed as sent') + (missing ? ': ' + firstNames(cut.notSent || [], missing) : '') +
+                  '. Publish them now? "Upload only files that changed" sends only what is missing.',
+            yes: 'Publish the rest…',
+            no: 'Later'
+        }, function () {
+            if (A.currentSite() !== site)
+                return;
+            A.openPublishDialog();
+            $('#opt-changes').checked = true;
+        });
+    }
+    A.on('siteOpened', tellUnfinished);
+
+    function runEnded(state) {
+        // A question about a run that is over has no answer to wait for.
+        if (runQuestion) {
+            var asked = closeAsked;
+            runQuestion = null;
+            closeAsked = null;
+            A.closeModal($('#confirm'));
+            // The user asked to close; only the run held the window.
+            if (asked) {
+                asked();
+                return;
+            }
+        }
+        if (state.closing && closeAfterRun) {
+            var closeSite = closeAfterRun;
+            closeAfterRun = null;
+            closeSite();
+        }
     }
 
     // --- the publish dialog
@@ -958,7 +1312,8 @@
                     (item.text === selectShown || shownLocation(item.text) === shownLocation(selectShown)))
                 at = i;
         });
-        if (at < 0)
+        // null: no entry chosen yet.
+        if (at < 0 && selectShown !== null)
             at = Math.min(Math.max(ftpSelected, 0), ftpItems.length - 1);
         selectFtp(at);
         return ftp;
@@ -1014,6 +1369,7 @@
         $('#btn-ftp-forget').disabled = !item || !loc.host || !B.canForgetFtpIdentity || !B.canForgetFtpIdentity();
         A.show($('#btn-ftp-forget'), !!(B.canForgetFtpIdentity && B.canForgetFtpIdentity()));
         $('#ftp-form').className = 'form' + (item ? '' : ' off');
+        showSiteFolder(item);
         renderFtpList();
     }
 
@@ -1076,14 +1432,24 @@
         var token = ++testToken;
         var result = $('#ftp-test-result');
         var detail = $('#ftp-test-detail');
+        var loc = formLocation();
+        // Nothing to connect to: say so before anything connects.
+        var wrongHost = hostProblem(loc);
+        if (wrongHost) {
+            result.className = 'problem';
+            result.textContent = 'Not tested';
+            detail.textContent = wrongHost;
+            A.show(detail, true);
+            return;
+        }
         result.className = 'muted';
         result.textContent = 'Testing…';
         A.show(detail, false);
         A.show($('#btn-ftp-test-cancel'), true);
         $('#btn-ftp-test').disabled = true;
-        var loc = formLocation();
         var dest = A.destinationUrl(loc, $('#ftp-folder').value);
         var server = 'the server ' + A.withoutPassword(locationText(loc)).replace(/^[a-z]+:\/\/([^@\/]*@)?/, '').replace(/\/$/, '');
+        var identityBefore = rememberedIdentity(dest);
         // The test may block the window; let the text show first. A result that comes
         // after a cancel is not shown.
         setTimeout(function () {
@@ -1098,12 +1464,16 @@
                 $('#btn-ftp-test').disabled = false;
                 result.className = ok ? 'ok' : 'problem';
                 result.textContent = ok ? 'Connection succeeded' : 'Connection failed';
-                if (!ok) {
+                if (ok) {
+                    var identity = rememberedIdentity(dest);
+                    detail.textContent = !identityBefore && identity ? learntIdentityText(server, identity) : '';
+                    A.show(detail, !!detail.textContent);
+                } else {
                     var reason = '';
                     if (B.lastError)
                         B.lastError(function (t) { reason = t; });
-                    var explained = reason ? A.explainError(reason, server) : null;
-                    detail.textContent = explained ? explained.plain + ' (The server said: ' + explained.detail + ')' :
+                    var explained = reason ? A.explainError(reason, server, '', 'test') : null;
+                    detail.textContent = explained ? explained.plain + (explained.note ? ' (' + explained.note + ')' : '') :
                                                      'No reason was given. Check the host, port, user name and password.';
                     A.show(detail, true);
                 }
@@ -1171,29 +1541,80 @@
         A.closeModal($('#publish-dialog'));
     }
 
-    // The dialog offers the destination this site last published to, never another site's.
+    function shownDestination(rec) {
+        return rec.type === 'local' ? A.displayPath(rec.url) :
+               shownLocation(rec.location) + '/' + String(rec.folder || '').replace(/^\/+/, '');
+    }
+
+    function firstNames(names, count) {
+        var shown = names.slice(0, 3).join(', ');
+        return count > 3 ? shown + ' and ' + (count - 3) + ' more' : shown;
+    }
+
+    // What the dialog says of this site's last run: a run that did not send every
+    // file is shown as partial, and changes-only is offered to send the rest.
+    function destinationNote(site, rec) {
+        var cut = A.unfinishedRun(site);
+        if (cut) {
+            var missing = cut.notSentCount || 0;
+            var text = cut.sent > 0 ?
+                'The last run to ' + cut.dest + ' did not finish: ' + cut.sent + ' of ' + cut.total + ' files were sent, ' +
+                plural(missing, 'file was', 'files were') + ' not (' + firstNames(cut.notSent || [], missing) +
+                '). "Upload only files that changed" sends them.' :
+                'The last run to ' + cut.dest + ' sent nothing.' +
+                (rec && rec.published ? ' This site was last published whole to ' + shownDestination(rec.published) + '.' : '');
+            return { text: text, changesOnly: cut.sent > 0 };
+        }
+        if (rec && rec.published)
+            return { text: 'This site was last published to ' + shownDestination(rec.published) };
+        return { text: 'This site has not been published yet: choose where to.' };
+    }
+
+    var dialogSite = null;      // { rec, drafts }: this site's folders, as the open dialog shows them
+
+    // The folder of a server entry is this site's own: typed in this dialog, or
+    // the one it published to there; empty when it has none.
+    function showSiteFolder(item) {
+        var shown = item ? shownLocation(item.text) : '';
+        var value = '';
+        if (item && dialogSite) {
+            value = Object.prototype.hasOwnProperty.call(dialogSite.drafts, shown) ? dialogSite.drafts[shown] :
+                    siteFolderOn(dialogSite.rec, shown);
+        }
+        $('#ftp-folder').value = value;
+        // A server chosen answers "choose a server".
+        if (item)
+            A.show($('#publish-problem'), false);
+    }
+
+    function folderTyped() {
+        var item = ftpItems[ftpSelected];
+        if (item && dialogSite)
+            dialogSite.drafts[shownLocation(item.text)] = $('#ftp-folder').value;
+    }
+
+    // The dialog offers the destination this site chose last, never another site's:
+    // a site not yet published has no server and no folder chosen.
     A.openPublishDialog = function () {
         var site = A.currentSite();
         if (!site || run)
             return;
         var rec = A.siteDestination(site);
-        var ftp = loadFtpSites(rec && rec.type === 'ftp' ? rec.location : undefined);
+        dialogSite = { rec: rec, drafts: {} };
+        var server = rec && rec.server ? rec.server : null;
+        loadFtpSites(server);
         ftpNote('');
         $('#local-folder').value = rec && rec.type === 'local' ? A.displayPath(rec.url) : '';
-        $('#ftp-folder').value = rec && rec.type === 'ftp' ? rec.folder || '' : ftp.folder || '';
-        if (rec && rec.type === 'ftp' && !ftpItems.some(function (item) {
-            return shownLocation(item.text) === shownLocation(rec.location);
+        if (server && !ftpItems.some(function (item) {
+            return shownLocation(item.text) === shownLocation(server);
         })) {
             selectFtp(-1);
         }
         var note = $('#publish-dest-note');
-        if (rec) {
-            A.setBreakableText(note, 'This site was last published to ' +
-                               (rec.type === 'local' ? A.displayPath(rec.url) :
-                                shownLocation(rec.location) + '/' + String(rec.folder || '').replace(/^\/+/, '')));
-        } else {
-            note.textContent = 'This site has not been published yet: choose where to.';
-        }
+        var said = destinationNote(site, rec);
+        A.setBreakableText(note, said.text);
+        if (said.changesOnly)
+            $('#opt-changes').checked = true;
         A.show(note, true);
         renderRecentPublish();
         loadGitHub();
@@ -1244,11 +1665,18 @@
                 item = ftpItems[ftpSelected];
             }
             var loc = item && A.parseLocation(item.text);
-            if (!loc || !loc.host) {
+            if (!loc) {
                 problem('Choose a server, or add one and fill in its host.');
                 return;
             }
-            var ftpFolder = $('#ftp-folder').value.trim();
+            // The fields as typed: a malformed host has no faithful stored form.
+            var wrongHost = hostProblem(formLocation());
+            if (wrongHost) {
+                problem(wrongHost);
+                return;
+            }
+            // One spelling per folder: "www", "/www" and "www/" are the same destination.
+            var ftpFolder = $('#ftp-folder').value.trim().replace(/^\/+|\/+$/g, '');
             B.regSetFtpFolder(ftpFolder);
             dest = A.destinationUrl(loc, ftpFolder);
             record = { type: 'ftp', location: shownLocation(item.text), folder: ftpFolder };
@@ -1256,13 +1684,15 @@
             return;
         }
         var changesOnly = $('#opt-changes').checked;
+        // Known before anything connects: the check of the server folder logs in too.
+        var identityBefore = record.type === 'ftp' ? rememberedIdentity(dest) : '';
         function go(fresh) {
             closeDialog();
             if (record.type === 'local')
                 writeRecentPublish(dest);
-            rememberSiteDestination(site, record);
+            rememberChoice(site, record);
             A.saveSite(function () {
-                A.publish(dest, changesOnly && !fresh, fresh);
+                A.publish(dest, changesOnly && !fresh, fresh, { choice: record, identityBefore: identityBefore });
             });
         }
         function decide(there) {
@@ -1273,7 +1703,9 @@
             A.confirm({
                 title: 'Another site is published there',
                 text: A.withoutPassword(dest).replace(/^file:\/\//, '') + ' holds the published site "' + there.other +
-                      '". Publishing "' + (site.project.settings.title || 'this site') + '" there replaces its files.',
+                      '"' + (there.otherFolder ? ' of the site folder ' + there.otherFolder : '') + '. Publishing "' +
+                      (site.project.settings.title || 'this site') + '"' +
+                      (there.otherFolder ? ' from ' + A.displayPath(site.folder) : '') + ' there replaces its files.',
                 yes: 'Publish here anyway',
                 no: 'Cancel',
                 safeDefault: true
@@ -1384,10 +1816,13 @@
             if (!item || !B.canForgetFtpIdentity || !B.canForgetFtpIdentity())
                 return;
             var loc = formLocation();
+            // What is remembered, to compare with what the host publishes.
+            var known = rememberedIdentity(locationText(loc));
             A.confirm({
                 title: 'Forget the server\'s identity?',
                 text: 'Do this only when you know ' + siteLabel(item) + ' was reinstalled or moved. The next ' +
-                      'connection trusts the identity the server shows then.',
+                      'connection trusts the identity the server shows then.' +
+                      (known ? ' Remembered identity: ' + known + '.' : ''),
                 yes: 'Forget identity',
                 no: 'Cancel',
                 safeDefault: true
@@ -1409,6 +1844,7 @@
             ftpEdited();
         });
         $('#ftp-folder').addEventListener('keyup', function () { B.regSetFtpFolder($('#ftp-folder').value); });
+        $('#ftp-folder').addEventListener('input', folderTyped);
         $('#btn-ftp-test').addEventListener('click', testConnection);
         $('#btn-ftp-test-cancel').addEventListener('click', function () {
             cancelTest('Test cancelled');
