@@ -228,7 +228,7 @@ void TestE2eHonest::wrongPasswordFailsWithNothingSent()
     QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('publish-problem').hidden"), 30000));
     shot(QStringLiteral("honest-05-wrong-password-") + server.name());
     const QString problem = E2e::text(*window, QStringLiteral("#publish-problem"));
-    QVERIFY2(problem.contains(QStringLiteral("did not accept the user name or password")), qPrintable(problem));
+    QVERIFY2(problem.contains(QStringLiteral("refused the user name or password. Check them in the site manager")), qPrintable(problem));
     QVERIFY(E2e::visible(*window, QStringLiteral("#publish-dialog")));
     // No run was started: the progress display never showed, nothing is busy.
     QVERIFY(E2e::eval(*window, QStringLiteral("document.getElementById('progress').hidden")).toBool());

@@ -683,16 +683,15 @@
         return A.parseProject(text) || { settings: {}, unreadable: true };
     }
 
-    // The host's reason when its last server call was refused the log-in, in words
-    // for the dialog; '' for any other outcome.
-    function loginRefusal(loc) {
+    // What the host's last server call was refused for, explained: { kind, plain },
+    // or null when it gave no reason.
+    function lastRefusal(loc) {
         var reason = '';
         if (B.lastError)
             B.lastError(function (t) { reason = t; });
         var server = 'the server ' + A.withoutPassword(locationText(loc)).replace(/^[a-z]+:\/\/([^@\/]*@)?/, '')
                 .replace(/\/$/, '');
-        var explained = reason ? A.explainError(reason, server) : null;
-        return explained && explained.kind === 'login' ? explained.plain : '';
+        return reason ? A.explainError(reason, server) : null;
     }
 
     // Whether the destination holds another site, and whether this site's record of
@@ -1729,9 +1728,15 @@
             showChecking('');
             // A refused log-in ends it here: the run would only send the
             // refused password again, and hosts lock accounts after a few.
-            var refused = found && found.unknown ? loginRefusal(loc) : '';
-            if (refused) {
-                problem(refused);
+            var refused = found && found.unknown ? lastRefusal(loc) : null;
+            if (refused && refused.kind === 'login') {
+                problem(refused.plain);
+                return;
+            }
+            // A changed identity is refused before any password goes out; the run
+            // meets the same refusal and reports it, with nothing sent.
+            if (refused && refused.kind === 'identity') {
+                decide(A.destinationState(site, dest, null));
                 return;
             }
             if (found && found.unknown) {
