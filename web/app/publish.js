@@ -900,22 +900,16 @@
     }
 
     function renderRecentPublish() {
-        var ul = A.clear($('#recent-publish'));
-        readRecentPublish().forEach(function (url) {
-            var li = el('li', {
-                title: A.displayPath(url),
-                tabindex: '0',
-                onclick: function () { $('#local-folder').value = A.displayPath(url); },
-                onkeydown: function (e) {
-                    if (e.keyCode === 13)
-                        $('#local-folder').value = A.displayPath(url);
-                }
-            });
-            A.setBreakableText(li, A.displayPath(url));
-            ul.appendChild(li);
+        var urls = readRecentPublish();
+        A.fillList($('#recent-publish'), urls.length, {
+            current: -1,
+            empty: 'No folders yet',
+            activate: function (i) { $('#local-folder').value = A.displayPath(urls[i]); },
+            draw: function (li, i) {
+                li.title = A.displayPath(urls[i]);
+                A.setEntryText(li, A.displayPath(urls[i]), true);
+            }
         });
-        if (!ul.firstChild)
-            ul.appendChild(el('li', { className: 'empty', text: 'No folders yet' }));
     }
 
     function shownLocation(text) {
@@ -1018,23 +1012,15 @@
         return A.withoutPassword(locationText(loc)).replace(/\/$/, '');
     }
 
+    // Redrawn as a field is left: the entries stay, so a click on one still selects it.
     function renderFtpList() {
-        var ul = A.clear($('#ftp-list'));
-        ftpItems.forEach(function (item, i) {
-            var li = el('li', {
-                className: i === ftpSelected ? 'current' : '',
-                tabindex: '0',
-                onclick: function () { selectFtp(i); },
-                onkeydown: function (e) {
-                    if (e.keyCode === 13)
-                        selectFtp(i);
-                }
-            });
-            A.setBreakableText(li, siteLabel(item));
-            ul.appendChild(li);
+        A.fillList($('#ftp-list'), ftpItems.length, {
+            current: ftpSelected,
+            selectOnMove: true,
+            empty: 'No sites yet: add one',
+            activate: selectFtp,
+            draw: function (li, i) { A.setEntryText(li, siteLabel(ftpItems[i]), true); }
         });
-        if (!ftpItems.length)
-            ul.appendChild(el('li', { className: 'empty', text: 'No sites yet: add one' }));
     }
 
     function ftpNote(text) {
