@@ -322,8 +322,21 @@
             back.focus();
         } else if (top) {
             focusInto(top);
-        } else if (document.activeElement && node.contains(document.activeElement)) {
-            document.activeElement.blur();
+        } else if (!document.activeElement || document.activeElement === document.body ||
+                   node.contains(document.activeElement)) {
+            // The control that opened it is gone: the focus goes to the page's first
+            // control rather than nowhere, where it would not show.
+            var first = focusables(document.body).filter(function (n) {
+                for (var p = n; p; p = p.parentNode) {
+                    if (p.className && /\boverlay\b/.test(p.className))
+                        return false;
+                }
+                return true;
+            })[0];
+            if (first)
+                first.focus();
+            else if (document.activeElement && document.activeElement.blur)
+                document.activeElement.blur();
         }
     };
 
