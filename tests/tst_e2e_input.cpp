@@ -12,6 +12,7 @@
 #include "e2efixture.h"
 #include "encryptmanager.h"
 #include "serveridentity.h"
+#include "testservers.h"
 
 // The editor driven by real mouse and key events sent to the web view: the site
 // manager against the real settings store and identity files, the lists of the
@@ -35,6 +36,9 @@ private slots:
     void tabReachesListsAndArrowsMove();
     void focusShowsAfterOpenDialog_data();
     void focusShowsAfterOpenDialog();
+    void smallWindowDialogScrollsAsOne_data();
+    void smallWindowDialogScrollsAsOne();
+    void smallWindowDialogOpensAtItsTop();
 
 private:
     bool click(const QString &selector) { return E2e::clickAt(*window, selector); }
@@ -485,6 +489,155 @@ void TestE2eInput::focusShowsAfterOpenDialog()
     key(Qt::Key_Tab);
     QVERIFY2(!focusState().contains(QLatin1String("not shown")) && focusState() != QLatin1String("body"),
              qPrintable(focusState()));
+}
+
+void TestE2eInput::smallWindowDialogScrollsAsOne_data()
+{
+    QTest::addColumn<QString>("tab");
+    QTest::addColumn<int>("sites");
+    QTest::newRow("FTP tab, two servers") << "#tab-ftp" << 2;
+    QTest::newRow("FTP tab, a full list of servers") << "#tab-ftp" << 11;
+    QTest::newRow("local folder tab") << "#tab-local" << 2;
+    QTest::newRow("GitHub tab") << "#tab-github" << 2;
+}
+
+// At 800 x 600, the window's size at first start, the publish dialog is at most one
+// scroll area: no box inside it scrolls, its heading shows whole, and every control
+// of the tab can be brought into view by scrolling the dialog alone.
+void TestE2eInput::smallWindowDialogScrollsAsOne()
+{
+    QFETCH(QString, tab);
+    QFETCH(int, sites);
+    QStringList locations;
+    for (int i = 0; i < sites; ++i)
+        locations << QStringLiteral("sftp://user%1:pw@server-%1.example.org:22").arg(i);
+    storeSites(locations);
+    window->resize(800, 600);
+    QTest::qWait(200);
+    QCOMPARE(window->size(), QSize(800, 600));
+    QVERIFY(click(QStringLiteral("#btn-publish")));
+    QVERIFY(click(tab));
+    if (tab == QLatin1String("#tab-ftp"))
+        QVERIFY(selectServer(QStringLiteral("sftp://user0@server-0.example.org:22")));
+    const QString name = QStringLiteral("11-small-window-") + QString(tab).remove(QLatin1Char('#'))
+        + QStringLiteral("-") + QString::number(sites);
+    shot(name);
+
+    const QVariantMap r = E2e::eval(*window, QStringLiteral(
+            "(function () {"
+            " var d = document.querySelector('#publish-dialog .dialog');"
+            " var scrolling = [];"
+            " Array.prototype.forEach.call(d.querySelectorAll('*'), function (n) {"
+            "   var s = getComputedStyle(n);"
+            "   if (!n.getClientRects().length) return;"
+            "   if (/auto|scroll/.test(s.overflowY + s.overflowX) || n.scrollHeight > n.clientHeight + 1 &&"
+            "       s.overflowY !== 'visible' && n.tagName !== 'SELECT' && n.tagName !== 'INPUT')"
+            "     scrolling.push((n.id || n.tagName + '.' + n.className) + ' ' + n.clientHeight + '/' + n.scrollHeight);"
+            " });"
+            " var box = d.getBoundingClientRect(), h = document.getElementById('publish-heading').getBoundingClientRect();"
+            " return { scrolling: scrolling.join(', '),"
+            "   inside: box.top >= 0 && box.left >= 0 && box.bottom <= window.innerHeight && box.right <= window.innerWidth,"
+            "   heading: d.scrollTop === 0 && h.top >= box.top && h.bottom <= box.bottom && h.height > 10,"
+            "   page: document.documentElement.scrollHeight <= window.innerHeight };"
+            "})()")).toMap();
+    QVERIFY2(r.value(QStringLiteral("scrolling")).toString().isEmpty(), qPrintable(r.value(QStringLiteral("scrolling")).toString()));
+    QVERIFY(r.value(QStringLiteral("inside")).toBool());
+    QVERIFY(r.value(QStringLiteral("heading")).toBool());
+    QVERIFY(r.value(QStringLiteral("page")).toBool());
+
+    // Each control of the tab, brought into view by scrolling the dialog, shows whole
+    // inside it, wide enough to use.
+    const QStringList controls = E2e::eval(*window, QStringLiteral(
+            "Array.prototype.map.call(document.querySelectorAll("
+            " '#publish-dialog .dialog > h2, #publish-dialog .tab, #publish-dialog .pane:not([hidden]) input,"
+            " #publish-dialog .pane:not([hidden]) select, #publish-dialog .pane:not([hidden]) button:not([hidden]),"
+            " #opt-changes, #btn-publish-cancel, #btn-publish-go'),"
+            " function (n, i) { n.setAttribute('data-probe', String(i)); return '[data-probe=\"' + i + '\"]'; })"))
+            .toStringList();
+    QVERIFY(controls.size() >= 6);
+    for (const QString &c : controls) {
+        const QVariantMap m = E2e::eval(*window, QStringLiteral(
+                "(function () {"
+                " var d = document.querySelector('#publish-dialog .dialog'), n = document.querySelector(%1);"
+                " var b = n.getBoundingClientRect(), box = d.getBoundingClientRect();"
+                " d.scrollTop += b.top < box.top ? b.top - box.top - 8 : b.bottom > box.bottom ? b.bottom - box.bottom + 8 : 0;"
+                " b = n.getBoundingClientRect(); box = d.getBoundingClientRect();"
+                " var p = n.parentNode.getBoundingClientRect();"
+                " return { name: n.id || n.textContent.trim() || n.tagName, whole: b.top >= box.top && b.bottom <= box.bottom"
+                "   && b.left >= box.left && b.right <= box.right && b.right <= p.right + 0.5, width: b.width,"
+                "   typing: /^(text|password)$/.test(n.type) || n.tagName === 'SELECT',"
+                "   page: window.scrollY === 0 && document.body.scrollTop === 0 };"
+                "})()").arg(E2e::quoted(c))).toMap();
+        const QString what = m.value(QStringLiteral("name")).toString();
+        QVERIFY2(m.value(QStringLiteral("whole")).toBool(), qPrintable(what));
+        // Room for a port number and more.
+        if (m.value(QStringLiteral("typing")).toBool())
+            QVERIFY2(m.value(QStringLiteral("width")).toDouble() >= 60, qPrintable(what));
+        QVERIFY2(m.value(QStringLiteral("page")).toBool(), qPrintable(what));
+    }
+    if (tab == QLatin1String("#tab-ftp")) {
+        // Reached by scrolling, "Test connection" takes a real click.
+        E2e::eval(*window, QStringLiteral(
+                "(function () { var d = document.querySelector('#publish-dialog .dialog');"
+                " var b = document.getElementById('btn-ftp-test').getBoundingClientRect(), box = d.getBoundingClientRect();"
+                " if (b.bottom > box.bottom) d.scrollTop += b.bottom - box.bottom + 8; })()"));
+        shot(name + QStringLiteral("-scrolled"));
+        E2e::eval(*window, QStringLiteral("window.testAsked = false; window.realTest = Bridge.testFtpLocation;"
+                                          " Bridge.testFtpLocation = function (u, cb) { testAsked = true; cb(false); };"));
+        QVERIFY(click(QStringLiteral("#btn-ftp-test")));
+        const bool asked = E2e::waitFor(*window, QStringLiteral("window.testAsked"), 3000);
+        E2e::eval(*window, QStringLiteral("Bridge.testFtpLocation = window.realTest;"));
+        QVERIFY(asked);
+    }
+    key(Qt::Key_Escape);
+}
+
+// A site last published to a server opens the dialog on that tab, whose default
+// button lies below the fold of the smallest window: the dialog still opens at its
+// top, the heading shown, with the focus on a control in view.
+void TestE2eInput::smallWindowDialogOpensAtItsTop()
+{
+    TestServer server(TestServer::PyFtp);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    storeSites({});
+    QVERIFY(openFtpTab());
+    QVERIFY(click(QStringLiteral("#btn-ftp-add")));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('ftp-host').disabled"), 3000));
+    for (const auto &f : { qMakePair(QStringLiteral("#ftp-host"), server.host()),
+                           qMakePair(QStringLiteral("#ftp-port"), QString::number(server.port())),
+                           qMakePair(QStringLiteral("#ftp-user"), server.user()),
+                           qMakePair(QStringLiteral("#ftp-pass"), server.password()),
+                           qMakePair(QStringLiteral("#ftp-folder"), QStringLiteral("www")) }) {
+        QVERIFY(type(f.first, f.second));
+        key(Qt::Key_Tab);
+    }
+    QVERIFY(click(QStringLiteral("#btn-publish-go")));
+    QVERIFY(E2e::waitFor(*window, QStringLiteral("!document.getElementById('progress').hidden"
+                                                 " && !document.getElementById('progress-done').hidden"), 60000));
+    QCOMPARE(E2e::eval(*window, QStringLiteral("document.getElementById('progress-done').getAttribute('data-outcome')"))
+                     .toString(), QStringLiteral("published"));
+    key(Qt::Key_Escape);
+    // Publishing kept the server the dialog added.
+    QCOMPARE(storedFtpList().size(), 1);
+
+    window->resize(640, 420);
+    QTest::qWait(200);
+    QVERIFY(click(QStringLiteral("#btn-publish")));
+    QVERIFY(E2e::visible(*window, QStringLiteral("#pane-ftp")));
+    shot(QStringLiteral("12-smallest-window-dialog-opens-at-top"));
+    const QVariantMap r = E2e::eval(*window, QStringLiteral(
+            "(function () { var d = document.querySelector('#publish-dialog .dialog'), box = d.getBoundingClientRect();"
+            " var h = document.getElementById('publish-heading').getBoundingClientRect();"
+            " var f = document.activeElement.getBoundingClientRect();"
+            " return { scrolls: d.scrollHeight > d.clientHeight, top: d.scrollTop, heading: h.top >= box.top,"
+            "          focus: d.contains(document.activeElement) && f.top >= box.top && f.bottom <= box.bottom }; })()"))
+            .toMap();
+    QVERIFY(r.value(QStringLiteral("scrolls")).toBool());
+    QCOMPARE(r.value(QStringLiteral("top")).toInt(), 0);
+    QVERIFY(r.value(QStringLiteral("heading")).toBool());
+    QVERIFY2(r.value(QStringLiteral("focus")).toBool(), qPrintable(focusState()));
+    QVERIFY2(!focusState().contains(QLatin1String("not shown")), qPrintable(focusState()));
+    key(Qt::Key_Escape);
 }
 
 QUILLARY_TEST_MAIN(TestE2eInput)

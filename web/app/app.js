@@ -268,12 +268,27 @@
         return modals.length ? modals[modals.length - 1] : null;
     }
 
-    function focusInto(m) {
+    // Whether a control of a scrolling dialog shows while the dialog is at its top.
+    function showsAtTop(box, n) {
+        return n.getBoundingClientRect().bottom - box.getBoundingClientRect().top + box.scrollTop <= box.clientHeight;
+    }
+
+    function focusInto(m, opening) {
         var target = m.opts.initial ? m.opts.initial() : null;
+        var list = focusables(m.node);
         if (!target || target.disabled || !isShown(target)) {
-            var list = focusables(m.node);
             var primary = list.filter(function (n) { return /\bprimary\b/.test(n.className); });
             target = primary[0] || list[0] || null;
+        }
+        // A dialog taller than the window opens at its top, its heading shown, with the
+        // focus on a control shown there (the current tab first) rather than scrolled to.
+        var box = m.node.querySelector('.dialog');
+        if (opening && box && target && box.scrollHeight > box.clientHeight) {
+            box.scrollTop = 0;
+            if (!showsAtTop(box, target)) {
+                var shown = list.filter(function (n) { return showsAtTop(box, n); });
+                target = shown.filter(function (n) { return /\bactive\b/.test(n.className); })[0] || shown[0] || target;
+            }
         }
         if (target)
             target.focus();
@@ -291,7 +306,7 @@
         m.opts = opts;
         modals.push(m);
         qlrApp.show(node, true);
-        focusInto(m);
+        focusInto(m, true);
     };
 
     // After a dialog changed its buttons (a panel shown or hidden): keep the focus
