@@ -21,6 +21,7 @@
 #include "mainwindow.h"
 #include "qwebpageex.h"
 #include "resourcebundle.h"
+#include "testmain.h"
 
 namespace E2e {
 
@@ -166,6 +167,28 @@ inline bool visible(MainWindow &window, const QString &selector)
 inline QString text(MainWindow &window, const QString &selector)
 {
     return eval(window, QStringLiteral("document.querySelector(%1).textContent").arg(quoted(selector))).toString();
+}
+
+// The texts of every element the selector finds, in document order.
+inline QStringList texts(MainWindow &window, const QString &selector)
+{
+    return eval(window, QStringLiteral("Array.prototype.map.call(document.querySelectorAll(%1),"
+                                       " function (n) { return n.textContent; })").arg(quoted(selector))).toStringList();
+}
+
+// Closes whatever dialog of the page a failed step left open.
+inline void closeDialogs(MainWindow &window)
+{
+    eval(window, QStringLiteral("['#confirm', '#message', '#progress', '#publish-dialog'].forEach(function (s) {"
+                                " qlrApp.closeModal(document.querySelector(s)); });"));
+}
+
+// A screenshot for people to look at, under test-output/<folder>/.
+inline void shotTo(MainWindow &window, const QString &folder, const QString &name)
+{
+    QCoreApplication::processEvents();
+    QTest::qWait(120);
+    window.grab().save(TestEnv::outputDir(folder) + QLatin1Char('/') + name + QStringLiteral(".png"));
 }
 
 inline QString screensFolder()

@@ -95,8 +95,7 @@ void TestE2eHonest::init()
 void TestE2eHonest::cleanup()
 {
     E2e::waitFor(*window, QStringLiteral("Bridge._uploadInstance === false && !Bridge._fmCurrent"), 20000);
-    E2e::eval(*window, QStringLiteral("['#confirm', '#message', '#progress', '#publish-dialog'].forEach(function (s) {"
-                                      " qlrApp.closeModal(document.querySelector(s)); });"));
+    E2e::closeDialogs(*window);
 }
 
 bool TestE2eHonest::clickAt(const QString &selector)
@@ -122,9 +121,7 @@ QString TestE2eHonest::outcome()
 
 void TestE2eHonest::shot(const QString &name)
 {
-    QCoreApplication::processEvents();
-    QTest::qWait(120);
-    window->grab().save(TestEnv::outputDir(QStringLiteral("e2e")) + QLatin1Char('/') + name + QStringLiteral(".png"));
+    E2e::shotTo(*window, QStringLiteral("e2e"), name);
 }
 
 QString TestE2eHonest::makeSite(const QString &folder, const QString &title)
@@ -560,9 +557,7 @@ void TestE2eHonest::sameServerTwiceIsOneEntry()
     QCOMPARE(sameServer(), QStringList { QStringLiteral("ftp://%1:second-password@%2:%3")
                                                  .arg(server.user(), server.host()).arg(server.port()) });
     QVERIFY(E2e::visible(*window, QStringLiteral("#ftp-note")));
-    const QStringList rows = E2e::eval(*window, QStringLiteral(
-            "Array.prototype.map.call(document.querySelectorAll('#ftp-list li'), function (li) { return li.textContent; })"))
-            .toStringList();
+    const QStringList rows = E2e::texts(*window, QStringLiteral("#ftp-list li"));
     QCOMPARE(rows.count(shown), 1);
     QCOMPARE(E2e::text(*window, QStringLiteral("#ftp-list li.current")), shown);
     shot(QStringLiteral("honest-17-same-server-once"));

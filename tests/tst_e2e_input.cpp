@@ -118,15 +118,12 @@ void TestE2eInput::init()
 // A failed step must not leave a dialog over the next test's controls.
 void TestE2eInput::cleanup()
 {
-    E2e::eval(*window, QStringLiteral("['#confirm', '#message', '#progress', '#publish-dialog'].forEach(function (s) {"
-                                      " qlrApp.closeModal(document.querySelector(s)); });"));
+    E2e::closeDialogs(*window);
 }
 
 void TestE2eInput::shot(const QString &name)
 {
-    QCoreApplication::processEvents();
-    QTest::qWait(120);
-    window->grab().save(TestEnv::outputDir(QStringLiteral("e2e-input")) + QLatin1Char('/') + name + QStringLiteral(".png"));
+    E2e::shotTo(*window, QStringLiteral("e2e-input"), name);
 }
 
 bool TestE2eInput::openFtpTab()
@@ -139,9 +136,7 @@ bool TestE2eInput::openFtpTab()
 // One real click on the server entry shown with this label.
 bool TestE2eInput::selectServer(const QString &label)
 {
-    const int at = E2e::eval(*window, QStringLiteral(
-            "Array.prototype.map.call(document.querySelectorAll('#ftp-list li'), function (li) {"
-            " return li.textContent; }).indexOf(%1)").arg(E2e::quoted(label))).toInt();
+    const int at = E2e::texts(*window, QStringLiteral("#ftp-list li")).indexOf(label);
     if (at < 0) {
         qWarning("no server entry %s", qPrintable(label));
         return false;
@@ -214,9 +209,7 @@ void TestE2eInput::cancelLeavesStoredSitesAsTheyWere()
 
     // Opened again, the dialog shows the sites as they were.
     QVERIFY(openFtpTab());
-    const QStringList shown = E2e::eval(*window, QStringLiteral(
-            "Array.prototype.map.call(document.querySelectorAll('#ftp-list li'), function (li) { return li.textContent; })"))
-            .toStringList();
+    const QStringList shown = E2e::texts(*window, QStringLiteral("#ftp-list li"));
     QCOMPARE(shown, (QStringList { "sftp://ann@127.0.0.1:2222", "ftps://bob@127.0.0.1:990" }));
     shot(QString::fromLatin1(escape ? "02-after-escape" : "02-after-cancel"));
     key(Qt::Key_Escape);

@@ -206,9 +206,7 @@ void TestE2eSites::ftpSiteManager()
     QStringList locations = ftpLocations();
     const int storedAt = locations.indexOf(stored);
     QVERIFY(storedAt >= 3);
-    const QStringList shown = E2e::eval(*window, QStringLiteral(
-            "Array.prototype.map.call(document.querySelectorAll('#ftp-list li'), function (li) { return li.textContent; })"))
-            .toStringList();
+    const QStringList shown = E2e::texts(*window, QStringLiteral("#ftp-list li"));
     QCOMPARE(shown.count(QStringLiteral("ftp://u@dup.invalid:21")), 1);
     const int listAt = shown.indexOf(QStringLiteral("ftp://%1@%2:%3").arg(server.user(), server.host(), port));
     QVERIFY(listAt >= 0 && listAt < storedAt);
