@@ -88,8 +88,11 @@ bool sameServer(const QUrl &a, const QUrl &b)
         && a.host(QUrl::FullyDecoded).compare(b.host(QUrl::FullyDecoded), Qt::CaseInsensitive) == 0;
 }
 
-// A site that goes away or moves to another server takes the old server's
-// identity with it, unless another site still names that server.
+// A site that goes away takes its server's identity with it, unless another
+// site still names that server. An edit never does: the page stores every
+// change of a field, so a host or port being typed passes through servers
+// whose keys must not be lost on the way, and a cancelled edit must find the
+// identity it left.
 void forgetUnusedIdentity(const QUrl &old, const QList<QUrl> &sites)
 {
     for (const QUrl &site : sites) {
@@ -171,11 +174,13 @@ void Bridge::regUpdateFtp(int index, QVariant url)
     if (index >= list.size())
         return;
     const QString text = url.toString();
-    const QUrl old = list.at(index);
-    if (text.isEmpty())
-        list.removeAt(index);
-    else
+    if (!text.isEmpty()) {
         list[index] = QUrl(encodeUrlCredentials(text), QUrl::TolerantMode);
+        writeFtpList(settings, list);
+        flushPrivately(settings);
+        return;
+    }
+    const QUrl old = list.takeAt(index);
     writeFtpList(settings, list);
     flushPrivately(settings);
     forgetUnusedIdentity(old, list);

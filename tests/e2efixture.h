@@ -21,6 +21,7 @@
 #include "mainwindow.h"
 #include "qwebpageex.h"
 #include "resourcebundle.h"
+#include "testmain.h"
 
 namespace E2e {
 
@@ -95,6 +96,65 @@ inline void setField(MainWindow &window, const QString &selector, const QString 
                          .arg(quoted(selector), quoted(value)));
 }
 
+inline QWebView *webView(MainWindow &window)
+{
+    return window.findChild<QWebView *>();
+}
+
+// The middle of a control in the view's own pixels; (-1, -1) when it has no box.
+inline QPoint centre(MainWindow &window, const QString &selector)
+{
+    const QVariantList box = eval(window, QStringLiteral(
+            "(function(){var n = document.querySelector(%1); if (!n) return [];"
+            " var r = n.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2, r.width, r.height];})()")
+                                          .arg(quoted(selector))).toList();
+    if (box.size() != 4 || box.at(2).toDouble() <= 0 || box.at(3).toDouble() <= 0)
+        return QPoint(-1, -1);
+    // The view may zoom the page (to the screen's resolution): CSS pixels to widget pixels.
+    const qreal zoom = webView(window)->zoomFactor();
+    return QPoint(qRound(box.at(0).toDouble() * zoom), qRound(box.at(1).toDouble() * zoom));
+}
+
+// A real click: press and release at the control's middle, as a mouse would.
+inline bool clickAt(MainWindow &window, const QString &selector)
+{
+    const QPoint at = centre(window, selector);
+    if (at.x() < 0 || !webView(window)->rect().contains(at)) {
+        qWarning("not clickable: %s", qPrintable(selector));
+        return false;
+    }
+    QTest::mouseClick(webView(window), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::qWait(30);
+    return true;
+}
+
+inline void key(MainWindow &window, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    QTest::keyClick(webView(window), static_cast<Qt::Key>(key), modifiers);
+    QTest::qWait(20);
+}
+
+inline QString activeId(MainWindow &window)
+{
+    return eval(window, QStringLiteral("document.activeElement ? document.activeElement.id : ''")).toString();
+}
+
+// Clicks into a field, replaces its text by typing, and leaves the focus there.
+inline bool typeInto(MainWindow &window, const QString &selector, const QString &text)
+{
+    if (!clickAt(window, selector))
+        return false;
+    key(window, Qt::Key_A, Qt::ControlModifier);
+    key(window, Qt::Key_Delete);
+    QTest::keyClicks(webView(window), text);
+    QTest::qWait(20);
+    const QString value = eval(window, QStringLiteral("document.querySelector(%1).value").arg(quoted(selector))).toString();
+    if (value != text)
+        qWarning("typed into %s: \"%s\", focus on %s, view focus %d", qPrintable(selector), qPrintable(value),
+                 qPrintable(activeId(window)), int(webView(window)->hasFocus()));
+    return value == text;
+}
+
 inline bool visible(MainWindow &window, const QString &selector)
 {
     return eval(window, QStringLiteral("(function(){var n = document.querySelector(%1); if (!n) return false;"
@@ -107,6 +167,29 @@ inline bool visible(MainWindow &window, const QString &selector)
 inline QString text(MainWindow &window, const QString &selector)
 {
     return eval(window, QStringLiteral("document.querySelector(%1).textContent").arg(quoted(selector))).toString();
+}
+
+// The texts of every element the selector finds, in document order.
+inline QStringList texts(MainWindow &window, const QString &selector)
+{
+    return eval(window, QStringLiteral("Array.prototype.map.call(document.querySelectorAll(%1),"
+                                       " function (n) { return n.textContent; })").arg(quoted(selector))).toStringList();
+}
+
+// After a test: its run ended and no dialog left over the next test's controls.
+inline void closeDialogs(MainWindow &window)
+{
+    waitFor(window, QStringLiteral("Bridge._uploadInstance === false && !Bridge._fmCurrent"), 20000);
+    eval(window, QStringLiteral("['#confirm', '#message', '#progress', '#publish-dialog'].forEach(function (s) {"
+                                " qlrApp.closeModal(document.querySelector(s)); });"));
+}
+
+// A screenshot for people to look at, under test-output/<folder>/.
+inline void shotTo(MainWindow &window, const QString &folder, const QString &name)
+{
+    QCoreApplication::processEvents();
+    QTest::qWait(120);
+    window.grab().save(TestEnv::outputDir(folder) + QLatin1Char('/') + name + QStringLiteral(".png"));
 }
 
 inline QString screensFolder()

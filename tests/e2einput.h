@@ -13,11 +13,6 @@
 
 namespace E2e {
 
-inline QWebView *view(MainWindow &window)
-{
-    return window.findChild<QWebView *>();
-}
-
 // The real window, started and active, so that key presses reach the page; null
 // when it does not come up.
 inline MainWindow *openActiveWindow()
@@ -38,60 +33,6 @@ inline bool restoreSize(MainWindow &window)
 {
     window.resize(1200, 800);
     return QTest::qWaitForWindowExposed(&window);
-}
-
-inline QString activeId(MainWindow &window)
-{
-    return eval(window, QStringLiteral("document.activeElement ? document.activeElement.id : ''")).toString();
-}
-
-// The middle of a control in widget pixels; (-1, -1) when it is not laid out.
-inline QPoint centre(MainWindow &window, const QString &selector)
-{
-    const QVariantList box = eval(window, QStringLiteral(
-            "(function(){var n = document.querySelector(%1); if (!n) return [];"
-            " var r = n.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2, r.width, r.height];})()")
-                                          .arg(quoted(selector))).toList();
-    if (box.size() != 4 || box.at(2).toDouble() <= 0 || box.at(3).toDouble() <= 0)
-        return QPoint(-1, -1);
-    // The view may zoom the page: CSS pixels to widget pixels.
-    const qreal zoom = view(window)->zoomFactor();
-    return QPoint(qRound(box.at(0).toDouble() * zoom), qRound(box.at(1).toDouble() * zoom));
-}
-
-// A press and release at the control's middle, as a mouse does.
-inline bool clickAt(MainWindow &window, const QString &selector)
-{
-    const QPoint at = centre(window, selector);
-    if (at.x() < 0 || !view(window)->rect().contains(at)) {
-        qWarning("not clickable: %s", qPrintable(selector));
-        return false;
-    }
-    QTest::mouseClick(view(window), Qt::LeftButton, Qt::NoModifier, at);
-    QTest::qWait(30);
-    return true;
-}
-
-inline void key(MainWindow &window, int k, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
-{
-    QTest::keyClick(view(window), static_cast<Qt::Key>(k), modifiers);
-    QTest::qWait(20);
-}
-
-// Clicks into the field and replaces its text by typing; the focus stays in it.
-inline bool typeInto(MainWindow &window, const QString &selector, const QString &text)
-{
-    if (!clickAt(window, selector))
-        return false;
-    key(window, Qt::Key_A, Qt::ControlModifier);
-    key(window, Qt::Key_Delete);
-    QTest::keyClicks(view(window), text);
-    QTest::qWait(20);
-    const QString value = eval(window, QStringLiteral("document.querySelector(%1).value").arg(quoted(selector))).toString();
-    if (value != text)
-        qWarning("typed into %s: \"%s\", focus on %s, view focus %d", qPrintable(selector), qPrintable(value),
-                 qPrintable(activeId(window)), int(view(window)->hasFocus()));
-    return value == text;
 }
 
 inline QString value(MainWindow &window, const QString &selector)
@@ -123,14 +64,6 @@ inline bool waitDone(MainWindow &window, int timeoutMs = 20000)
     qWarning("no summary; focus on %s, progress: %s", qPrintable(activeId(window)),
              qPrintable(text(window, QStringLiteral("#progress"))));
     return false;
-}
-
-// After a test: its run ended and no dialog left over the next test's controls.
-inline void closeDialogs(MainWindow &window)
-{
-    waitFor(window, QStringLiteral("Bridge._uploadInstance === false && !Bridge._fmCurrent"), 20000);
-    eval(window, QStringLiteral("['#confirm', '#message', '#progress', '#publish-dialog'].forEach(function (s) {"
-                                " qlrApp.closeModal(document.querySelector(s)); });"));
 }
 
 inline bool questionShown(MainWindow &window, int timeoutMs = 5000)

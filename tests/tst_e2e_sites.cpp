@@ -191,19 +191,22 @@ void TestE2eSites::ftpSiteManager()
     QCOMPARE(E2e::text(*window, QStringLiteral("#ftp-test-result")), QStringLiteral("Connection failed"));
     E2e::setField(*window, QStringLiteral("#ftp-pass"), server.password());
 
+    // Cancel takes back what the dialog added.
+    E2e::click(*window, QStringLiteral("#btn-publish-cancel"));
+    QCOMPARE(ftpLocations().size(), before);
+    QVERIFY(!ftpLocations().contains(stored));
+
     // Sites stored twice are listed once; an edit still reaches the right stored entry.
+    window->bridge()->regAddFtp({ { QStringLiteral("location"), stored } });
     window->bridge()->regAddFtp({ { QStringLiteral("location"), QStringLiteral("ftp://u:p@dup.invalid:21") } });
     window->bridge()->regAddFtp({ { QStringLiteral("location"), QStringLiteral("ftp://u:p@dup.invalid:21") } });
     window->bridge()->regAddFtp({ { QStringLiteral("location"), QStringLiteral("ftp://v:q@other.invalid:2121") } });
-    E2e::click(*window, QStringLiteral("#btn-publish-cancel"));
     E2e::click(*window, QStringLiteral("#btn-publish"));
     E2e::click(*window, QStringLiteral("#tab-ftp"));
     QStringList locations = ftpLocations();
     const int storedAt = locations.indexOf(stored);
     QVERIFY(storedAt >= 3);
-    const QStringList shown = E2e::eval(*window, QStringLiteral(
-            "Array.prototype.map.call(document.querySelectorAll('#ftp-list li'), function (li) { return li.textContent; })"))
-            .toStringList();
+    const QStringList shown = E2e::texts(*window, QStringLiteral("#ftp-list li"));
     QCOMPARE(shown.count(QStringLiteral("ftp://u@dup.invalid:21")), 1);
     const int listAt = shown.indexOf(QStringLiteral("ftp://%1@%2:%3").arg(server.user(), server.host(), port));
     QVERIFY(listAt >= 0 && listAt < storedAt);
@@ -225,7 +228,9 @@ void TestE2eSites::ftpSiteManager()
     QCOMPARE(locations.size(), count - 1);
     QVERIFY(!locations.join(QLatin1Char(' ')).contains(QStringLiteral("localhost")));
     QCOMPARE(locations.count(QStringLiteral("ftp://u:p@dup.invalid:21")), 2);
+    // A removal was confirmed on its own: Cancel does not bring the site back.
     E2e::click(*window, QStringLiteral("#btn-publish-cancel"));
+    QCOMPARE(ftpLocations(), locations);
 }
 
 void TestE2eSites::gitHubSettingsKept()

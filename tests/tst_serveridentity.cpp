@@ -711,12 +711,13 @@ private slots:
         }
     }
 
-    // A site that is removed or moved to another server takes that server's
-    // identity with it, unless another site still names the server.
+    // A site that is removed takes its server's identity with it, unless another
+    // site still names the server. An edit keeps every identity: the page stores
+    // each change of a field, and a host or port typed anew passes through others.
     void siteChangesForgetIdentity()
     {
         const QByteArray sshKey = "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIHG7KvS4b2mB0lB1y1Lp1mXpQ0d4E2x8pYqX6cTuvBr1";
-        QVERIFY(writeFile(ServerIdentity::knownHostsPath(), "[127.0.0.1]:2222 " + sshKey + "\n"));
+        QVERIFY(writeFile(ServerIdentity::knownHostsPath(), "[127.0.0.1]:2222 " + sshKey + "\n[127.0.0.1]:2223 " + sshKey + "\n"));
         QVERIFY(writeFile(ServerIdentity::pinsPath(), "[127.0.0.1]:990 sha256//AAAA\n[ftp.example.com]:21 sha256//BBBB\n"));
         auto has = [](const QString &path, const QByteArray &name) {
             return readFile(path).contains("\n" + name + " ") || readFile(path).startsWith(name + " ");
@@ -728,19 +729,33 @@ private slots:
         bridge.regAddFtp({ { "location", "sftp://u:p@127.0.0.1:2222/www" } });
         // 0 sftp 2222, 1 ftps 990, 2 and 3 ftp.example.com:21.
 
+        // Edits: other credentials, another port (as typed, digit by digit), another
+        // scheme, another host and back. Nothing is forgotten.
         bridge.regUpdateFtp(0, "sftp://v:w@127.0.0.1:2222/other");
-        QVERIFY(has(ServerIdentity::knownHostsPath(), "[127.0.0.1]:2222"));
+        bridge.regUpdateFtp(0, "sftp://v:w@127.0.0.1:2/other");
+        bridge.regUpdateFtp(0, "sftp://v:w@127.0.0.1:22/other");
         bridge.regUpdateFtp(0, "sftp://v:w@127.0.0.1:2223/other");
-        QVERIFY(!has(ServerIdentity::knownHostsPath(), "[127.0.0.1]:2222"));
-
+        QVERIFY(has(ServerIdentity::knownHostsPath(), "[127.0.0.1]:2222"));
+        QVERIFY(has(ServerIdentity::knownHostsPath(), "[127.0.0.1]:2223"));
         bridge.regUpdateFtp(1, "ftp://u:p@127.0.0.1:990/a");
-        QVERIFY(!has(ServerIdentity::pinsPath(), "[127.0.0.1]:990"));
+        bridge.regUpdateFtp(1, "ftps://u:p@localhost:990/a");
+        QVERIFY(has(ServerIdentity::pinsPath(), "[127.0.0.1]:990"));
+        bridge.regUpdateFtp(1, "ftps://u:p@127.0.0.1:990/a");
 
+        // Removes: the identity goes with the last site that names its server.
         bridge.regUpdateFtp(2, QString());
         QVERIFY(has(ServerIdentity::pinsPath(), "[ftp.example.com]:21"));
         bridge.regUpdateFtp(2, QString());
         QVERIFY(!has(ServerIdentity::pinsPath(), "[ftp.example.com]:21"));
+        QVERIFY(has(ServerIdentity::pinsPath(), "[127.0.0.1]:990"));
+        bridge.regUpdateFtp(1, QString());
+        QVERIFY(!has(ServerIdentity::pinsPath(), "[127.0.0.1]:990"));
+        // The site now names 2223; 2222, edited away from, is not named by a removal.
+        bridge.regUpdateFtp(0, QString());
+        QVERIFY(!has(ServerIdentity::knownHostsPath(), "[127.0.0.1]:2223"));
+        QVERIFY(has(ServerIdentity::knownHostsPath(), "[127.0.0.1]:2222"));
         QCOMPARE(mode(ServerIdentity::pinsPath()), 0600);
+        QVERIFY(bridge.regExportData().value("ftpData").toMap().value("location").toList().isEmpty());
     }
 
     // The site manager's button: any form of a location names the server.

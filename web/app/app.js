@@ -85,6 +85,163 @@
         return node;
     };
 
+    // --- lists: one entry at a time in the Tab order, the arrow keys move
+
+    var listKeys = { 38: -1, 40: 1, 36: 'first', 35: 'last' };
+
+    function listEntries(ul) {
+        return Array.prototype.filter.call(ul.children, function (li) { return li.hasAttribute('data-index'); });
+    }
+
+    function listIndex(ul, node) {
+        for (var n = node; n && n !== ul; n = n.parentNode) {
+            if (n.parentNode === ul && n.hasAttribute && n.hasAttribute('data-index'))
+                return Number(n.getAttribute('data-index'));
+        }
+        return -1;
+    }
+
+    // The entry Tab stops at: the focused one, else the current one, else the first.
+    function rove(ul, at) {
+        var entries = listEntries(ul);
+        if (at < 0 || at >= entries.length) {
+            at = 0;
+            entries.forEach(function (li, i) {
+                if (/\bcurrent\b/.test(li.className))
+                    at = i;
+            });
+        }
+        entries.forEach(function (li, i) {
+            var tab = i === at ? 0 : -1;
+            if (li.tabIndex !== tab || !li.hasAttribute('tabindex'))
+                li.tabIndex = tab;
+        });
+        return entries[at] || null;
+    }
+
+    function bindList(ul) {
+        // The entry under the press is the one chosen, whatever a redraw does before the
+        // release: the field being left reports its change first (a redraw may move or
+        // re-text entries), then a selection list selects at once, and any other list
+        // acts on the release over that same entry.
+        var pressed = null;
+        var handled = false;
+        function entryOf(node) {
+            var i = listIndex(ul, node);
+            return i >= 0 ? listEntries(ul)[i] : null;
+        }
+        function activate(li) {
+            var i = listIndex(ul, li);
+            if (i >= 0 && ul.qlrList.activate)
+                ul.qlrList.activate(i);
+        }
+        ul.addEventListener('mousedown', function (e) {
+            pressed = e.button === 0 ? entryOf(e.target) : null;
+            handled = false;
+            if (!pressed)
+                return;
+            var active = document.activeElement;
+            if (active && active !== document.body && !ul.contains(active) && active.blur)
+                active.blur();
+            if (ul.qlrList.selectOnMove && document.documentElement.contains(pressed)) {
+                handled = true;
+                activate(pressed);
+            }
+        });
+        ul.addEventListener('mouseup', function (e) {
+            if (pressed && !handled && entryOf(e.target) === pressed) {
+                handled = true;
+                activate(pressed);
+            }
+            pressed = null;
+            // The click that follows the release, when there is one, was this.
+            setTimeout(function () { handled = false; }, 0);
+        });
+        ul.addEventListener('click', function (e) {
+            if (handled) {
+                handled = false;
+                return;
+            }
+            activate(entryOf(e.target));
+        });
+        ul.addEventListener('keydown', function (e) {
+            var i = listIndex(ul, e.target);
+            if (i < 0 || e.altKey || e.ctrlKey || e.metaKey)
+                return;
+            var opts = ul.qlrList;
+            if (e.keyCode === 13 || e.keyCode === 32) {
+                e.preventDefault();
+                if (opts.activate)
+                    opts.activate(i);
+                return;
+            }
+            var step = listKeys[e.keyCode];
+            if (step === undefined)
+                return;
+            e.preventDefault();
+            var count = listEntries(ul).length;
+            var to = step === 'first' ? 0 : step === 'last' ? count - 1 : Math.max(0, Math.min(count - 1, i + step));
+            if (to === i)
+                return;
+            if (opts.selectOnMove && opts.activate)
+                opts.activate(to);
+            var li = rove(ul, to);
+            if (li)
+                li.focus();
+        });
+    }
+
+    // Draws a list of `count` entries into `ul`, keeping the entries already there, so
+    // that a redraw while the mouse is pressed on one (a field that loses the focus
+    // redraws the page) keeps that entry, and the focused entry keeps the focus.
+    // opts: draw(li, i) fills an entry (called on every redraw), current (index or -1),
+    // activate(i) for a click, Enter or Space, selectOnMove to let the arrow keys
+    // activate as well (else they move the focus only), empty: the text of an empty list.
+    qlrApp.fillList = function (ul, count, opts) {
+        if (!ul.qlrList)
+            bindList(ul);
+        ul.qlrList = opts;
+        var focused = listIndex(ul, document.activeElement);
+        var entries = listEntries(ul);
+        Array.prototype.slice.call(ul.children).forEach(function (li) {
+            if (!li.hasAttribute('data-index'))
+                ul.removeChild(li);
+        });
+        for (var i = 0; i < count; i++) {
+            var li = entries[i];
+            if (!li) {
+                li = document.createElement('li');
+                li.setAttribute('data-index', String(i));
+                ul.appendChild(li);
+            }
+            var className = i === opts.current ? 'current' : '';
+            if (li.className !== className)
+                li.className = className;
+            opts.draw(li, i);
+        }
+        for (var k = entries.length - 1; k >= count; k--)
+            ul.removeChild(entries[k]);
+        if (!count && opts.empty)
+            ul.appendChild(qlrApp.el('li', { className: 'empty', text: opts.empty }));
+        var stop = rove(ul, focused < count ? focused : -1);
+        // The focus stays in the list when the entry it was on went away.
+        if (focused >= count && stop)
+            stop.focus();
+    };
+
+    // Text of a list entry: replaced only when it changed, so the nodes under the
+    // mouse stay.
+    qlrApp.setEntryText = function (node, text, breakable) {
+        text = String(text === undefined || text === null ? '' : text);
+        if (node.qlrText === text && node.firstChild)
+            return;
+        node.qlrText = text;
+        if (breakable)
+            qlrApp.setBreakableText(node, text);
+        else
+            node.textContent = text;
+    };
+
     // --- dialogs: modal for focus and keyboard
 
     // Open dialogs, the top one last: { node, opts, back }. While one is open the
@@ -111,12 +268,27 @@
         return modals.length ? modals[modals.length - 1] : null;
     }
 
-    function focusInto(m) {
+    // Whether a control of a scrolling dialog shows while the dialog is at its top.
+    function showsAtTop(box, n) {
+        return n.getBoundingClientRect().bottom - box.getBoundingClientRect().top + box.scrollTop <= box.clientHeight;
+    }
+
+    function focusInto(m, opening) {
         var target = m.opts.initial ? m.opts.initial() : null;
+        var list = focusables(m.node);
         if (!target || target.disabled || !isShown(target)) {
-            var list = focusables(m.node);
             var primary = list.filter(function (n) { return /\bprimary\b/.test(n.className); });
             target = primary[0] || list[0] || null;
+        }
+        // A dialog taller than the window opens at its top, its heading shown, with the
+        // focus on a control shown there (the current tab first) rather than scrolled to.
+        var box = m.node.querySelector('.dialog');
+        if (opening && box && target && box.scrollHeight > box.clientHeight) {
+            box.scrollTop = 0;
+            if (!showsAtTop(box, target)) {
+                var shown = list.filter(function (n) { return showsAtTop(box, n); });
+                target = shown.filter(function (n) { return /\bactive\b/.test(n.className); })[0] || shown[0] || target;
+            }
         }
         if (target)
             target.focus();
@@ -134,7 +306,7 @@
         m.opts = opts;
         modals.push(m);
         qlrApp.show(node, true);
-        focusInto(m);
+        focusInto(m, true);
     };
 
     // After a dialog changed its buttons (a panel shown or hidden): keep the focus
@@ -165,8 +337,21 @@
             back.focus();
         } else if (top) {
             focusInto(top);
-        } else if (document.activeElement && node.contains(document.activeElement)) {
-            document.activeElement.blur();
+        } else if (!document.activeElement || document.activeElement === document.body ||
+                   node.contains(document.activeElement)) {
+            // The control that opened it is gone: the focus goes to the page's first
+            // control rather than nowhere, where it would not show.
+            var first = focusables(document.body).filter(function (n) {
+                for (var p = n; p; p = p.parentNode) {
+                    if (p.className && /\boverlay\b/.test(p.className))
+                        return false;
+                }
+                return true;
+            })[0];
+            if (first)
+                first.focus();
+            else if (document.activeElement && document.activeElement.blur)
+                document.activeElement.blur();
         }
     };
 

@@ -173,25 +173,38 @@
         }, site.folder + '/screenshot.png');
     };
 
+    // An entry of two lines: a name and a path below it.
+    function drawEntry(li, name, path, title) {
+        if (li.children.length !== 2) {
+            A.clear(li);
+            li.appendChild(el('span', { className: 'name' }));
+            li.appendChild(el('span', { className: 'path' }));
+        }
+        A.setEntryText(li.children[0], name);
+        A.setEntryText(li.children[1], path);
+        if (title)
+            li.title = title;
+        else
+            li.removeAttribute('title');
+    }
+
     function renderRecents(list) {
-        var ul = A.clear($('#recent-list'));
-        list.forEach(function (r) {
-            var title = r.title || A.displayPath(folderOf(projectFileOf(r.path))).split('/').pop();
-            var li = el('li', {
-                className: site && A.samePath(folderOf(projectFileOf(r.path)), site.folder) ? 'current' : '',
-                title: A.displayPath(r.path),
-                tabindex: '0',
-                onclick: function () { openRecent(r); },
-                onkeydown: function (e) {
-                    if (e.keyCode === 13)
-                        openRecent(r);
-                }
-            }, [el('span', { className: 'name', text: title }),
-                el('span', { className: 'path', text: A.displayPath(folderOf(projectFileOf(r.path))) })]);
-            ul.appendChild(li);
+        var current = -1;
+        list.forEach(function (r, i) {
+            if (current < 0 && site && A.samePath(folderOf(projectFileOf(r.path)), site.folder))
+                current = i;
         });
-        if (!list.length)
-            ul.appendChild(el('li', { className: 'empty', text: 'No recent sites' }));
+        // Moving through the list opens nothing: Enter or a click does.
+        A.fillList($('#recent-list'), list.length, {
+            current: current,
+            empty: 'No recent sites',
+            activate: function (i) { openRecent(list[i]); },
+            draw: function (li, i) {
+                var r = list[i];
+                var folder = A.displayPath(folderOf(projectFileOf(r.path)));
+                drawEntry(li, r.title || folder.split('/').pop(), folder, A.displayPath(r.path));
+            }
+        });
     }
 
     function removeRecent(path) {
@@ -272,13 +285,15 @@
         var project = site.project;
         $('#site-title').textContent = project.settings.title || 'Untitled site';
         $('#site-folder').textContent = A.displayPath(site.folder);
-        var ul = A.clear($('#page-list'));
-        project.pages.forEach(function (page, i) {
-            ul.appendChild(el('li', {
-                className: i === site.page ? 'current' : '',
-                onclick: function () { A.selectPage(i); }
-            }, [el('span', { className: 'name', text: page.title || page.name }),
-                el('span', { className: 'path', text: page.name })]));
+        A.fillList($('#page-list'), project.pages.length, {
+            current: site.page,
+            selectOnMove: true,
+            empty: 'No pages',
+            activate: function (i) { A.selectPage(i); },
+            draw: function (li, i) {
+                var page = site.project.pages[i];
+                drawEntry(li, page.title || page.name, page.name);
+            }
         });
         var page = project.pages[site.page];
         $('#page-title').value = page ? page.title || '' : '';

@@ -1270,32 +1270,90 @@
     }
 
     function renderRecentPublish() {
-        var ul = A.clear($('#recent-publish'));
-        readRecentPublish().forEach(function (url) {
-            var li = el('li', {
-                title: A.displayPath(url),
-                tabindex: '0',
-                onclick: function () { $('#local-folder').value = A.displayPath(url); },
-                onkeydown: function (e) {
-                    if (e.keyCode === 13)
-                        $('#local-folder').value = A.displayPath(url);
-                }
-            });
-            A.setBreakableText(li, A.displayPath(url));
-            ul.appendChild(li);
+        var urls = readRecentPublish();
+        A.fillList($('#recent-publish'), urls.length, {
+            current: -1,
+            empty: 'No folders yet',
+            activate: function (i) { $('#local-folder').value = A.displayPath(urls[i]); },
+            draw: function (li, i) {
+                li.title = A.displayPath(urls[i]);
+                A.setEntryText(li, A.displayPath(urls[i]), true);
+            }
         });
-        if (!ul.firstChild)
-            ul.appendChild(el('li', { className: 'empty', text: 'No folders yet' }));
     }
 
     function shownLocation(text) {
         return A.withoutPassword(text).replace(/\/$/, '');
     }
 
-    function loadFtpSites(selectShown) {
+    function exportedFtp() {
         var data = {};
         B.regExportData(function (d) { data = d || {}; });
-        var ftp = data.ftpData || {};
+        return data.ftpData || {};
+    }
+
+    function storedLocations() {
+        return (exportedFtp().location || []).map(String);
+    }
+
+    // What Cancel gives back: the stored list as the dialog found it, less the sites
+    // the user removed (a removal is asked for and confirmed on its own). `origin`
+    // maps each stored position to its entry in `target`; -1 marks a site added since.
+    var siteUndo = null;
+
+    function beginSiteChanges() {
+        var list = storedLocations();
+        var publishPath = null;
+        B.getSettings('PublishSettings/PublishPath', function (v) { publishPath = v; });
+        siteUndo = { target: list, origin: list.map(function (text, i) { return i; }), publishPath: publishPath };
+    }
+
+    function noteSiteAdded() {
+        // The host keeps a limited number of sites: the oldest may have dropped off.
+        if (siteUndo)
+            siteUndo.origin = [-1].concat(siteUndo.origin).slice(0, storedLocations().length);
+    }
+
+    function noteSiteRemoved(index, confirmed) {
+        if (!siteUndo)
+            return;
+        var was = siteUndo.origin.splice(index, 1)[0];
+        if (confirmed && was >= 0) {
+            siteUndo.target.splice(was, 1);
+            siteUndo.origin = siteUndo.origin.map(function (o) { return o > was ? o - 1 : o; });
+        }
+    }
+
+    // Puts the stored list back as Cancel promises, through the host's own slots: edits
+    // first, then the sites that go, each made blank before it is removed, so that no
+    // server identity is forgotten on the way (the host forgets on a removal).
+    function undoSiteChanges() {
+        var u = siteUndo;
+        siteUndo = null;
+        if (!u)
+            return;
+        var now = storedLocations();
+        for (var grown = 0; now.length < u.target.length && grown < u.target.length; grown++) {
+            B.regAddFtp({ location: NEW_SITE, folder: u.publishPath === null ? '' : String(u.publishPath) });
+            now = storedLocations();
+        }
+        u.target.forEach(function (text, i) {
+            if (now[i] !== text)
+                B.regUpdateFtp(i, text);
+        });
+        for (var i = now.length - 1; i >= u.target.length; i--) {
+            if (now[i] !== NEW_SITE)
+                B.regUpdateFtp(i, NEW_SITE);
+            B.regUpdateFtp(i, '');
+        }
+        var publishPath = null;
+        B.getSettings('PublishSettings/PublishPath', function (v) { publishPath = v; });
+        if (u.publishPath !== null && String(publishPath) !== String(u.publishPath))
+            B.setSettings('PublishSettings/PublishPath', u.publishPath);
+    }
+
+    function loadFtpSites(selectShown) {
+        var ftp = exportedFtp();
         var seen = {};
         ftpItems = [];
         (ftp.location || []).forEach(function (text, index) {
@@ -1325,23 +1383,15 @@
         return A.withoutPassword(locationText(loc)).replace(/\/$/, '');
     }
 
+    // Redrawn as a field is left: the entries stay, so a click on one still selects it.
     function renderFtpList() {
-        var ul = A.clear($('#ftp-list'));
-        ftpItems.forEach(function (item, i) {
-            var li = el('li', {
-                className: i === ftpSelected ? 'current' : '',
-                tabindex: '0',
-                onclick: function () { selectFtp(i); },
-                onkeydown: function (e) {
-                    if (e.keyCode === 13)
-                        selectFtp(i);
-                }
-            });
-            A.setBreakableText(li, siteLabel(item));
-            ul.appendChild(li);
+        A.fillList($('#ftp-list'), ftpItems.length, {
+            current: ftpSelected,
+            selectOnMove: true,
+            empty: 'No sites yet: add one',
+            activate: selectFtp,
+            draw: function (li, i) { A.setEntryText(li, siteLabel(ftpItems[i]), true); }
         });
-        if (!ftpItems.length)
-            ul.appendChild(el('li', { className: 'empty', text: 'No sites yet: add one' }));
     }
 
     function ftpNote(text) {
@@ -1365,11 +1415,21 @@
         // Before a site exists there is nothing to type into: the fields say so.
         ['#ftp-scheme', '#ftp-host', '#ftp-port', '#ftp-user', '#ftp-pass', '#ftp-folder', '#btn-ftp-test',
          '#btn-ftp-remove'].forEach(function (s) { $(s).disabled = !item; });
-        $('#btn-ftp-forget').disabled = !item || !loc.host || !B.canForgetFtpIdentity || !B.canForgetFtpIdentity();
-        A.show($('#btn-ftp-forget'), !!(B.canForgetFtpIdentity && B.canForgetFtpIdentity()));
         $('#ftp-form').className = 'form' + (item ? '' : ' off');
         showSiteFolder(item);
+        schemeHints();
         renderFtpList();
+    }
+
+    // Only FTPS and SFTP servers have an identity to forget; plain FTP says that its
+    // password travels as it is.
+    function schemeHints() {
+        var item = ftpItems[ftpSelected];
+        var scheme = $('#ftp-scheme').value;
+        var canForget = !!(B.canForgetFtpIdentity && B.canForgetFtpIdentity()) && scheme !== 'ftp';
+        A.show($('#btn-ftp-forget'), canForget);
+        $('#btn-ftp-forget').disabled = !canForget || !item || !formLocation().host;
+        A.show($('#ftp-plain-note'), !!item && scheme === 'ftp');
     }
 
     function formLocation() {
@@ -1393,9 +1453,12 @@
         })[0];
         if (twin) {
             // The list shows one entry per server and user: the one already there takes
-            // the new details, and this one goes, instead of hiding behind it.
+            // the new details, and this one goes, instead of hiding behind it. It takes
+            // the new details first, so its removal leaves every identity in place.
             B.regUpdateFtp(twin.index, text);
+            B.regUpdateFtp(item.index, text);
             B.regUpdateFtp(item.index, '');
+            noteSiteRemoved(item.index, false);
             loadFtpSites(text);
             ftpNote(shownLocation(text) + ' was already in the list: its entry now has these details.');
             return;
@@ -1403,6 +1466,7 @@
         // The stored position of the site, not its place in the shown list.
         B.regUpdateFtp(item.index, text);
         item.text = text;
+        schemeHints();
         renderFtpList();
     }
 
@@ -1532,6 +1596,12 @@
             A.refocusModal($('#publish-dialog'));
     }
 
+    // Cancel and Escape leave the stored sites as the dialog found them.
+    function cancelDialog() {
+        undoSiteChanges();
+        closeDialog();
+    }
+
     function closeDialog() {
         cancelTest('');
         // An answer still awaited from the server is no longer wanted.
@@ -1599,6 +1669,7 @@
         if (!site || run)
             return;
         var rec = A.siteDestination(site);
+        beginSiteChanges();
         dialogSite = { rec: rec, drafts: {} };
         var server = rec && rec.server ? rec.server : null;
         loadFtpSites(server);
@@ -1622,7 +1693,7 @@
         A.show($('#publish-checking'), false);
         A.show($('#publish-problem'), false);
         A.openModal($('#publish-dialog'), {
-            cancel: closeDialog,
+            cancel: cancelDialog,
             accept: function () {
                 if (!$('#btn-publish-go').disabled)
                     startPublish();
@@ -1781,7 +1852,7 @@
                 A.refocusModal($('#publish-dialog'));
             });
         });
-        $('#btn-publish-cancel').addEventListener('click', closeDialog);
+        $('#btn-publish-cancel').addEventListener('click', cancelDialog);
         $('#btn-publish-go').addEventListener('click', startPublish);
         $('#btn-choose-folder').addEventListener('click', function () {
             var start = $('#local-folder').value.trim();
@@ -1794,8 +1865,10 @@
 
         $('#btn-ftp-add').addEventListener('click', function () {
             var exists = ftpItems.some(function (item) { return item.text === NEW_SITE; });
-            if (!exists)
+            if (!exists) {
                 B.regAddFtp({ location: NEW_SITE, folder: $('#ftp-folder').value });
+                noteSiteAdded();
+            }
             loadFtpSites(NEW_SITE);
             ftpNote('');
             $('#ftp-host').focus();
@@ -1812,6 +1885,7 @@
                 safeDefault: true
             }, function () {
                 B.regUpdateFtp(item.index, '');
+                noteSiteRemoved(item.index, true);
                 loadFtpSites();
                 ftpNote('');
             });
