@@ -106,6 +106,8 @@ inline QPoint centre(MainWindow &window, const QString &selector)
 {
     const QVariantList box = eval(window, QStringLiteral(
             "(function(){var n = document.querySelector(%1); if (!n) return [];"
+            // Brought into view first, as a user scrolls to a control below the fold.
+            " if (n.scrollIntoViewIfNeeded) n.scrollIntoViewIfNeeded(false);"
             " var r = n.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2, r.width, r.height];})()")
                                           .arg(quoted(selector))).toList();
     if (box.size() != 4 || box.at(2).toDouble() <= 0 || box.at(3).toDouble() <= 0)

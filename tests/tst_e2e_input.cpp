@@ -540,7 +540,10 @@ void TestE2eInput::smallWindowDialogScrollsAsOne()
 
     // Each control of the tab, brought into view by scrolling the dialog, shows whole
     // inside it, wide enough to use.
+    // Marks of an earlier row go first: a stale one would name a control of another tab.
     const QStringList controls = E2e::eval(*window, QStringLiteral(
+            "Array.prototype.forEach.call(document.querySelectorAll('[data-probe]'),"
+            " function (n) { n.removeAttribute('data-probe'); }),"
             "Array.prototype.map.call(document.querySelectorAll("
             " '#publish-dialog .dialog > h2, #publish-dialog .tab, #publish-dialog .pane:not([hidden]) input,"
             " #publish-dialog .pane:not([hidden]) select, #publish-dialog .pane:not([hidden]) button:not([hidden]),"
