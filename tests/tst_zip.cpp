@@ -6,8 +6,12 @@
 #include "ziptestutil.h"
 
 #include <QBuffer>
+#include <QSaveFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+
+#include <memory>
+#include <unistd.h>
 
 using namespace ZipTest;
 
@@ -56,7 +60,9 @@ private slots:
     void archiveOver4GiB_data();
     void archiveOver4GiB();
     void sourceCannotBeOpened();
+    void notAddedToItself_data();
     void notAddedToItself();
+    void addAfterFinish();
 };
 
 void TestZip::roundTrip_data()
@@ -647,20 +653,70 @@ void TestZip::sourceCannotBeOpened()
     QCOMPARE(reader.fileData(QStringLiteral("later")), QByteArray("still added"));
 }
 
+void TestZip::notAddedToItself_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("by its path") << "path";
+    QTest::newRow("by a hard link") << "hard link";
+    QTest::newRow("into a save file") << "save file";
+}
+
 void TestZip::notAddedToItself()
 {
+    QFETCH(QString, how);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("self.zip"));
     {
-        QZipWriter writer(path);
-        writer.addFileFromBytes(QStringLiteral("a"), "alpha");
-        QFile self(path);
+        QSaveFile saved(path);
+        std::unique_ptr<QZipWriter> writer;
+        if (how == QLatin1String("save file")) {
+            QVERIFY(saved.open(QIODevice::WriteOnly));
+            writer.reset(new QZipWriter(&saved));
+        } else {
+            writer.reset(new QZipWriter(path));
+        }
+        writer->addFileFromBytes(QStringLiteral("a"), "alpha");
+        QString other = path;
+        if (how == QLatin1String("hard link")) {
+            other = dir.filePath(QStringLiteral("link.zip"));
+            QCOMPARE(::link(QFile::encodeName(path).constData(), QFile::encodeName(other).constData()), 0);
+        } else if (how == QLatin1String("save file")) {
+            // Its temporary file has no name of its own: the process's descriptor shows it.
+            other = QStringLiteral("/proc/self/fd/%1").arg(saved.handle());
+        }
+        QFile self(other);
         QTest::ignoreMessage(QtWarningMsg, "QZip: the archive cannot hold itself, skipping \"self.zip\"");
-        writer.addFileFromDevice(QStringLiteral("self.zip"), &self);
-        QCOMPARE(writer.writerStatus(), QZipWriter::StatusOtherFailure);
+        writer->addFileFromDevice(QStringLiteral("self.zip"), &self);
+        QCOMPARE(writer->writerStatus(), QZipWriter::StatusOtherFailure);
+        QVERIFY(!self.isOpen());
+        writer->finish();
+        if (how == QLatin1String("save file")) {
+            // Finishing leaves a save file open for its owner to commit.
+            QVERIFY(saved.isOpen());
+            QVERIFY(saved.commit());
+        }
     }
     QZipReader reader(path);
     QCOMPARE(reader.entryCount(), 1);
+    QCOMPARE(reader.fileData(QStringLiteral("a")), QByteArray("alpha"));
+}
+
+void TestZip::addAfterFinish()
+{
+    // Opening the finished file again would empty it.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("done.zip"));
+    QZipWriter writer(path);
+    writer.addFileFromBytes(QStringLiteral("a"), "alpha");
+    writer.finish();
+    const QByteArray finished = read(path);
+    QTest::ignoreMessage(QtWarningMsg, "QZip: the archive is finished, skipping \"late\"");
+    writer.addFileFromBytes(QStringLiteral("late"), "too late");
+    QCOMPARE(writer.writerStatus(), QZipWriter::StatusOtherFailure);
+    writer.finish();
+    QCOMPARE(read(path), finished);
+    QZipReader reader(path);
+    QCOMPARE(reader.fileData(QStringLiteral("a")), QByteArray("alpha"));
 }
 
 QUILLARY_TEST_MAIN(TestZip)
