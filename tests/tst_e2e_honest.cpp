@@ -14,6 +14,7 @@
 #include <csignal>
 
 #include "e2einput.h"
+#include "muteserver.h"
 #include "testservers.h"
 
 // The editor page as a user drives it, with real mouse and key events sent to the
@@ -526,31 +527,27 @@ void TestE2eHonest::connectionTestGivesReasonAndCancels()
     // long before the call's deadline.
     qputenv("QUILLARY_FTP_DEADLINE_MS", "30000");
     struct Restore { ~Restore() { qunsetenv("QUILLARY_FTP_DEADLINE_MS"); } } restore;
-    QTcpServer mute;
-    QVERIFY(mute.listen(QHostAddress::LocalHost, 0));
-    QVERIFY(typeInto(QStringLiteral("#ftp-port"), QString::number(mute.serverPort())));
+    MuteServer mute;
+    QVERIFY(mute.port() > 0);
+    QVERIFY(typeInto(QStringLiteral("#ftp-port"), QString::number(mute.port())));
     key(Qt::Key_Tab);
-    int closed = 0;
     bool runningAtCancel = false;
     bool cancelClicked = false;
     QElapsedTimer sinceCancel;
-    QPointer<QTcpSocket> accepted;
-    connect(&mute, &QTcpServer::newConnection, this, [&]() {
-        accepted = mute.nextPendingConnection();
-        connect(accepted.data(), &QTcpSocket::disconnected, this, [&closed]() { ++closed; });
+    mute.onAccepted = [&]() {
         // The user clicks Cancel while the host waits (inside its wait, as a real click comes).
         QTimer::singleShot(300, this, [&]() {
             runningAtCancel = window->bridge()->remoteCallRunning();
             sinceCancel.start();
             cancelClicked = clickAt(QStringLiteral("#btn-ftp-test-cancel"));
         });
-    });
+    };
     QVERIFY(clickAt(QStringLiteral("#btn-ftp-test")));
     QTRY_VERIFY_WITH_TIMEOUT(cancelClicked && !window->bridge()->remoteCallRunning(), 20000);
     const qint64 took = sinceCancel.elapsed();
     QVERIFY(runningAtCancel);
     QVERIFY2(took < 3000, qPrintable(QString::number(took)));
-    QTRY_COMPARE_WITH_TIMEOUT(closed, 1, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(mute.closed, 1, 3000);
     QCOMPARE(window->bridge()->property("error").toString(), QStringLiteral("Cancelled."));
     QTest::qWait(300);
     QCOMPARE(E2e::text(*window, QStringLiteral("#ftp-test-result")), QStringLiteral("Test cancelled"));
