@@ -174,16 +174,16 @@ void Bridge::regUpdateFtp(int index, QVariant url)
     if (index >= list.size())
         return;
     const QString text = url.toString();
-    if (!text.isEmpty()) {
+    const bool removed = text.isEmpty();
+    const QUrl old = list.at(index);
+    if (removed)
+        list.removeAt(index);
+    else
         list[index] = QUrl(encodeUrlCredentials(text), QUrl::TolerantMode);
-        writeFtpList(settings, list);
-        flushPrivately(settings);
-        return;
-    }
-    const QUrl old = list.takeAt(index);
     writeFtpList(settings, list);
     flushPrivately(settings);
-    forgetUnusedIdentity(old, list);
+    if (removed)
+        forgetUnusedIdentity(old, list);
 }
 
 bool Bridge::forgetFtpIdentity(QVariant location)
