@@ -1,0 +1,397 @@
+// Publishing: one run, from the upload list to what it reports.
+(function () {
+    'use strict';
+    var B = window.Bridge, A = window.qlrApp, $ = A.$;
+    var P = A.publishing;
+
+    P.run = null;     // the running publish, see A.publish
+
+    // One line per failed file, in order.
+    function distinctFailures(failures) {
+        var seen = {};
+        return failures.filter(function (f) {
+            var key = f.file ? 'f:' + f.file : 't:' + f.text;
+            if (seen[key])
+                return false;
+            seen[key] = true;
+            return true;
+        });
+    }
+
+    function folderOf(path) {
+        var at = String(path).lastIndexOf('/');
+        return at > 0 ? path.slice(0, at) : '';
+    }
+
+    // The identity (key fingerprint) this computer remembers for the server of a
+    // location: empty when none, for plain FTP, or when the host cannot tell.
+    P.rememberedIdentity = function (location) {
+        var loc = A.parseLocation(location);
+        if (!loc || (loc.scheme !== 'ftps' && loc.scheme !== 'sftp') || typeof B.ftpIdentityFingerprint !== 'function')
+            return '';
+        var text = '';
+        try {
+            text = B.ftpIdentityFingerprint(location);
+        } catch (e) {
+            text = '';
+        }
+        return text ? String(text) : '';
+    };
+
+    P.learntIdentityText = function (server, identity) {
+        return 'First connection to ' + server + ': its identity ' + identity + ' is remembered from now on. ' +
+               'Compare it with the one your host publishes.';
+    };
+
+    var NAMES_KEPT = 50;    // names of files not sent kept in a run's note
+
+    // Publishes the current site to a destination URL (credentials in plain text).
+    // A changes-only run sends what changed since the last run to this very
+    // destination; `fresh` drops that record first (another site wrote there).
+    // `opts.choice` is the destination as the dialog chose it ({ type, url } or
+    // { type, location, folder }); `opts.identityBefore` the server's remembered
+    // identity before anything connected.
+    A.publish = function (destUrl, changesOnly, fresh, opts) {
+        var site = A.currentSite();
+        if (!site || P.run)
+            return false;
+        opts = opts || {};
+        P.context = P.makeContext(site);
+        var key = A.withoutPassword(destUrl);
+        var shown = /^file:/.test(key) ? A.displayPath(key) : key;
+        var parsed = /^file:/.test(key) ? null : A.parseLocation(destUrl);
+        var server = parsed ? P.serverName(parsed) : 'the folder ' + shown;
+        var choice = opts.choice || (parsed ? { type: 'ftp', location: P.shownLocation(P.locationText(parsed)), folder: parsed.path } :
+                                              { type: 'local', url: destUrl });
+        var identityBefore = 'identityBefore' in opts ? opts.identityBefore : P.rememberedIdentity(destUrl);
+        var entries = A.buildUploadList(site);
+        var store = P.loadHashes(site.folder);
+        var old = fresh ? {} : (store[key] || {});
+        var hashes = {};
+        entries.forEach(function (e) { hashes[e.dest] = P.entryHash(e); });
+        var send = entries.filter(function (e) {
+            return !changesOnly || !hashes[e.dest] || hashes[e.dest] !== old[e.dest];
+        });
+        var order = send.map(function (e) { return e.dest; });
+        // What the destination holds of this site while the run goes: files about to
+        // be sent are not known there until they arrive, so a run cut short (even by a
+        // crash) leaves them to the next changes-only run.
+        var held = {};
+        for (var k0 in old)
+            held[k0] = old[k0];
+        send.forEach(function (e) { delete held[e.dest]; });
+        function saveHashes() {
+            var next = {};
+            for (var k in held)
+                next[k] = held[k];
+            send.forEach(function (e) {
+                if (status[e.dest] === 'sent' && hashes[e.dest])
+                    next[e.dest] = hashes[e.dest];
+            });
+            store[key] = next;
+            B.saveLocalFile(site.folder + '/' + P.HASHES, JSON.stringify(store, null, 1));
+        }
+        // The run's note stays with the site until a run sends every file.
+        var note = { dest: shown, title: site.project.settings.title || '', total: order.length, sent: 0,
+                     notSent: order.slice(0, NAMES_KEPT), notSentCount: order.length, end: 'running',
+                     started: new Date().toISOString() };
+        var ownerWritten = false;
+        var lastCheckpoint = 0;
+        function checkpoint(force) {
+            var now = new Date().getTime();
+            if (!force && now - lastCheckpoint < 2000)
+                return;
+            lastCheckpoint = now;
+            saveHashes();
+            if (sentCount > 0 && !ownerWritten) {
+                P.rememberOwner(key, site);
+                ownerWritten = true;
+            }
+            var missing = order.filter(function (d) { return status[d] !== 'sent'; });
+            note.sent = sentCount;
+            note.notSent = missing.slice(0, NAMES_KEPT);
+            note.notSentCount = missing.length;
+            P.writeUnfinishedRun(site, note);
+        }
+        var failures = entries.skipped.map(function (name) {
+            return { file: name, text: 'not published', plain: 'not published: a page name must be a plain file name',
+                     short: 'not published: a page name must be a plain file name', kind: 'name' };
+        });
+        var status = {};        // dest -> 'sent' | 'failed'
+        var cur = null;         // the file whose upload was announced last
+        var curSure = false;    // its upload was confirmed by the host
+        var pending = null;     // an error that belongs to the task after cur (a folder, the log-in)
+        // A generated text gets no confirmation of its own. One error after it, before
+        // the next file starts, may be its upload's or the next file's folder's: what
+        // the next file does tells which. { dest, next, stage: 'wait' | 'next', failure }
+        var uncertain = null;
+        var generated = {};
+        send.forEach(function (e) {
+            generated[e.dest] = e.srcList.length !== 1 || !!e.srcList[0].filter;
+        });
+        var sentCount = 0;
+        var failedCount = 0;
+        var state = P.run = {
+            dest: destUrl, key: key, shown: shown, ignore: false, cancelled: false, fatal: null,
+            sent: order, failures: failures, status: status, site: site,
+            // Ended to close the window: what is not sent yet stays noted with the site.
+            noteClosed: function () {
+                note.end = 'closed';
+                checkpoint(true);
+            }
+        };
+
+        function mark(dest, what) {
+            if (!dest || status[dest])
+                return;
+            status[dest] = what;
+            if (what === 'sent')
+                sentCount++;
+            else
+                failedCount++;
+            P.progress.counts(sentCount, failedCount);
+            checkpoint(false);
+        }
+
+        function record(dest, text) {
+            var explained = A.explainError(text, server, dest);
+            var f = { file: dest, text: P.oneLine(text), plain: explained.plain, detail: explained.detail,
+                      short: explained.short, kind: explained.kind };
+            failures.push(f);
+            return explained;
+        }
+
+        function resolveUncertain(arrived) {
+            var u = uncertain;
+            uncertain = null;
+            if (!u)
+                return;
+            if (arrived) {
+                // The error was the next file's folder's.
+                if (u.failure)
+                    u.failure.file = u.next;
+                mark(u.dest, 'sent');
+            } else {
+                mark(u.dest, 'failed');
+            }
+        }
+
+        function nextAfter(dest) {
+            var at = order.indexOf(dest);
+            return at >= 0 && at + 1 < order.length ? order[at + 1] : (dest === null ? order[0] : null);
+        }
+
+        P.writeUnfinishedRun(site, note);
+        saveHashes();
+        P.progress.begin(send.length, shown);
+        state.job = B.FileManager(send, destUrl, {
+            start: function () {},
+            file: function (name) {
+                if (uncertain) {
+                    if (uncertain.stage === 'wait' && name === uncertain.next)
+                        uncertain.stage = 'next';
+                    else
+                        resolveUncertain(false);    // the next file went through: the error was the upload's
+                }
+                // The host starts a file only after the one before it is done: no
+                // error since its start means it arrived whole.
+                if (cur && cur !== name && !curSure && !status[cur] && !(uncertain && uncertain.dest === cur))
+                    mark(cur, 'sent');
+                if (pending && !status[name]) {
+                    // The folder of this file could not be made; the upload may still go through.
+                    state.folderError = pending;
+                }
+                pending = null;
+                cur = name;
+                curSure = false;
+                P.progress.file(name);
+            },
+            uploaded: function (name) {
+                if (uncertain && uncertain.stage === 'next' && name === uncertain.next)
+                    resolveUncertain(false);
+                if (name === cur)
+                    curSure = true;
+                mark(name, 'sent');
+            },
+            error: function (text) {
+                var dest = null;
+                var t = P.oneLine(text);
+                var unsure = null;
+                if (uncertain && uncertain.stage === 'wait') {
+                    // A second error before the next file: the first was the upload's own,
+                    // this one the next file's folder's.
+                    resolveUncertain(false);
+                    dest = nextAfter(cur);
+                } else if (uncertain && uncertain.stage === 'next' && cur === uncertain.next && !curSure && !status[cur]) {
+                    // The next file failed too, after its folder did: the one before arrived.
+                    resolveUncertain(true);
+                    dest = cur;
+                    mark(cur, 'failed');
+                } else if (cur && !curSure && !status[cur]) {
+                    var next = nextAfter(cur);
+                    var nextFolder = next ? folderOf(next) : '';
+                    // The task after an upload is the next file's folder. A file upload is
+                    // confirmed before that runs; a generated text is not. An error that
+                    // names the folder, not the file, is the folder's.
+                    if (t.indexOf(cur) >= 0 || !nextFolder || !generated[cur]) {
+                        dest = cur;
+                        mark(cur, 'failed');
+                    } else if (t.indexOf(nextFolder) >= 0) {
+                        mark(cur, 'sent');
+                        dest = next;
+                    } else {
+                        dest = cur;
+                        unsure = uncertain = { dest: cur, next: next, stage: 'wait', failure: null };
+                    }
+                } else {
+                    dest = nextAfter(cur);
+                }
+                var explained = record(dest, text);
+                if (unsure)
+                    unsure.failure = failures[failures.length - 1];
+                if (dest !== cur || unsure)
+                    pending = explained;
+                if (state.cancelled)
+                    return;
+                if (explained.fatal) {
+                    // Every later file would fail the same way: end the run here.
+                    state.fatal = explained;
+                    P.progress.hideError();
+                    state.job.exit();
+                    return;
+                }
+                if (state.ignore) {
+                    state.job.resume();
+                    return;
+                }
+                state.job.pause();
+                P.progress.showError(explained);
+            },
+            close: function (url) {
+                P.context = null;
+                P.run = null;
+                // Unresolved to the end: not confirmed, so not counted as arrived.
+                resolveUncertain(false);
+                // A normal end: the last file started had no error, so it arrived.
+                var cutOff = null;
+                if (cur && !curSure && !status[cur]) {
+                    if (url && !state.fatal)
+                        mark(cur, 'sent');
+                    else if (state.cancelled)
+                        cutOff = cur;
+                }
+                var notSent = order.filter(function (d) { return !status[d] && d !== cutOff; });
+                var failedFiles = distinctFailures(failures.filter(function (f) {
+                    return f.file ? status[f.file] === 'failed' || (!status[f.file] && f.file !== cutOff) : true;
+                }));
+
+                // What this destination now holds of this site: files sent keep their hash;
+                // files failed, cut off or not sent are left out so the next run sends them.
+                saveHashes();
+                if (sentCount > 0)
+                    P.rememberOwner(key, site);
+
+                var indexSent = status['index.html'] === 'sent' ||
+                                (order.indexOf('index.html') < 0 && !!old['index.html'] && sentCount + failedCount > 0 &&
+                                 !notSent.length && !failedCount);
+                state.indexSent = indexSent;
+                state.sentFiles = order.filter(function (d) { return status[d] === 'sent'; });
+                state.failedFiles = order.filter(function (d) { return status[d] === 'failed'; });
+                state.notSent = notSent;
+                state.cutOff = cutOff;
+                // Trust on first use: the identity the server showed is the one kept from now on.
+                var identityNow = parsed ? P.rememberedIdentity(destUrl) : '';
+                var learnt = !identityBefore && identityNow ? P.learntIdentityText(server, identityNow) : '';
+                function finish(outcome, title, text, more, noteText, failedList, canOpen) {
+                    P.progress.finish(outcome, title, text, more && learnt ? more + ' ' + learnt : more || learnt,
+                                    noteText, failedList, canOpen);
+                }
+                var fatal = state.fatal;
+                var reason = fatal || (failures.length ? A.explainError(failures[failures.length - 1].text, server,
+                                                                          failures[failures.length - 1].file) : null);
+                if (state.cancelled) {
+                    var parts = [P.plural(sentCount, 'file', 'files') + ' sent'];
+                    if (cutOff)
+                        parts.push(cutOff + ' was cut off');
+                    if (failedCount)
+                        parts.push(failedCount + ' failed');
+                    parts.push(P.plural(notSent.length, 'file', 'files') + ' not sent');
+                    state.outcome = 'stopped';
+                    finish('stopped', 'Publishing stopped',
+                                    'You stopped publishing to ' + shown + ': ' + parts.join(', ') + '.',
+                                    notSent.length || cutOff ? 'Publish again to send the rest.' : '',
+                                    '', failedFiles, indexSent);
+                } else if (sentCount === 0 && (failures.length || !url)) {
+                    state.outcome = 'failed';
+                    finish('failed', 'Publishing failed',
+                                    'Publishing failed: nothing was sent to ' + shown + '.',
+                                    reason ? reason.plain : 'The publishing run ended before any file was sent.',
+                                    reason ? reason.note : '', fatal ? [] : failedFiles, false);
+                } else if (failedCount || notSent.length || failedFiles.length || !url) {
+                    state.outcome = 'errors';
+                    var more = P.plural(sentCount, 'file', 'files') + ' sent, ' + failedCount + ' failed' +
+                               (notSent.length ? ', ' + notSent.length + ' not sent' : '') + '.';
+                    // Each distinct reason once, in words that say what to do.
+                    var advice = [];
+                    (fatal ? [fatal] : failedFiles).forEach(function (f) {
+                        if (f.plain && advice.indexOf(f.plain) < 0 && advice.length < 3)
+                            advice.push(f.plain);
+                    });
+                    advice.push('Publish again to send the files that failed.');
+                    finish('errors', 'Published with errors',
+                                    'The site was published to ' + shown + ', but not all files arrived: ' + more,
+                                    advice.join(' '), fatal ? fatal.note : '', failedFiles, indexSent);
+                } else {
+                    state.outcome = 'published';
+                    finish('published', 'Published',
+                                    'The site published successfully to ' + shown,
+                                    sentCount === 0 ? 'Nothing had changed since the last publish.' :
+                                    P.plural(sentCount, 'file', 'files') + ' sent.', '', [], indexSent);
+                }
+                if (state.outcome === 'published') {
+                    P.writeUnfinishedRun(site, null);
+                    P.rememberPublished(site, choice);
+                } else {
+                    if (state.closing)
+                        note.end = 'closed';
+                    else if (note.end !== 'closed')
+                        note.end = state.outcome;
+                    checkpoint(true);
+                }
+                A.fire('uploadFilesComplete', url ? key : '');
+                P.runEnded(state);
+            }
+        });
+        A.lastPublish = state;
+        return true;
+    };
+
+    // Ends the run; `closing` when the window is to close once it has ended.
+    P.stopRun = function (closing) {
+        if (!P.run || P.run.cancelled)
+            return;
+        P.run.cancelled = true;
+        P.run.closing = closing === true;
+        P.progress.hideError();
+        $('#progress-file').textContent = 'Stopping…';
+        $('#btn-progress-cancel').disabled = true;
+        P.run.job.exit();
+    };
+
+    A.on('load', function () {
+        $('#btn-err-continue').addEventListener('click', function () {
+            P.progress.hideError();
+            if (P.run)
+                P.run.job.resume();
+        });
+        $('#btn-err-ignore').addEventListener('click', function () {
+            P.progress.hideError();
+            if (P.run) {
+                P.run.ignore = true;
+                P.run.job.resume();
+            }
+        });
+        $('#btn-err-cancel').addEventListener('click', P.stopRun);
+        $('#btn-progress-cancel').addEventListener('click', P.stopRun);
+    });
+})();
