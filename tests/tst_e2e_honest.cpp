@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -44,6 +45,9 @@ private slots:
     void goneRecentSiteCanBeRemoved();
     void errorsGoToTheRightFile_data();
     void errorsGoToTheRightFile();
+    void stopCountsWhatIsInPlace();
+    void serverNamedWithItsPort_data();
+    void serverNamedWithItsPort();
     void serverFolderOfAnotherSiteAsksFirst_data();
     void serverFolderOfAnotherSiteAsksFirst();
     void serverFolderThatCannotBeCheckedAsksFirst_data();
@@ -575,80 +579,155 @@ void TestE2eHonest::goneRecentSiteCanBeRemoved()
 
 void TestE2eHonest::errorsGoToTheRightFile_data()
 {
-    // Host signals as a run sends them, for X, a generated text (which the host never
-    // confirms), and N, the file after it, whose folder is made first. "E" is an error
-    // that names no file, "EX" one that names X, "EF" one that names N's folder.
-    QTest::addColumn<QString>("events");
-    QTest::addColumn<QString>("x");
-    QTest::addColumn<QString>("n");
-    QTest::newRow("folder failed, X arrived") << "file X;error E;file N;error E;close -" << "sent" << "failed";
-    QTest::newRow("X failed, N went through") << "file X;error E;file N;close url" << "failed" << "sent";
-    QTest::newRow("X and the folder failed") << "file X;error E;error E;file N;error E;close -" << "failed" << "failed";
-    QTest::newRow("error names the folder") << "file X;error EF;file N;close url" << "sent" << "sent";
-    QTest::newRow("error names X") << "file X;error EX;file N;close url" << "failed" << "sent";
-    QTest::newRow("no error") << "file X;file N;close url" << "sent" << "sent";
-    QTest::newRow("cut off by a cancel") << "file X;close -" << "" << "";
+    // What stands in the destination folder before the run, and the files that
+    // therefore cannot arrive. A folder where a file must go cannot be replaced by
+    // it; a plain file where a folder must be makes every file below it fail.
+    QTest::addColumn<QStringList>("folders");
+    QTest::addColumn<QStringList>("plainFiles");
+    QTest::addColumn<QString>("failing");     // a pattern of the destinations that fail
+    QTest::newRow("nothing in the way") << QStringList() << QStringList() << QString();
+    QTest::newRow("no folder can be made") << QStringList() << QStringList({ "assets" }) << "^assets/";
+    QTest::newRow("a generated page and a joined script") << QStringList({ "index.html/x", "assets/quillary/js/site.js/x" })
+                                                          << QStringList() << "^(index\\.html|assets/quillary/js/site\\.js)$";
+    QTest::newRow("one image") << QStringList({ "assets/images/hero.png/x" }) << QStringList() << "^assets/images/hero\\.png$";
 }
 
+// A real run into a local folder where some files cannot arrive: each failure is
+// put on its own file, every other file is sent, and the page's record of what
+// the folder holds is what is on the disk.
 void TestE2eHonest::errorsGoToTheRightFile()
 {
-    QFETCH(QString, events);
-    QFETCH(QString, x);
-    QFETCH(QString, n);
-    QVERIFY(openSite(siteA));
-    // A fake uploader plays the signals; the page's own bookkeeping does the rest.
-    const QString js = QStringLiteral(
-            "(function () {"
-            " var list = qlrApp.buildUploadList(qlrApp.currentSite());"
-            " var at = -1;"
-            " for (var i = 0; i + 1 < list.length && at < 0; i++) {"
-            "   var e = list[i], f = list[i + 1];"
-            "   if ((e.srcList.length !== 1 || e.srcList[0].filter) && f.dest.indexOf('/') > 0) at = i; }"
-            " if (at < 0) return false;"
-            " var X = list[at].dest, N = list[at + 1].dest, folder = N.slice(0, N.lastIndexOf('/'));"
-            " window.xn = [X, N];"
-            " window.realBuildIn = Bridge.uploadBuildIn;"
-            " Bridge.uploadBuildIn = function (url, l, options) {"
-            "   var steps = %1.split(';'), k = 0, stopped = false;"
-            "   var control = { pause: function () {}, resume: function () {},"
-            "     exit: function () { if (!stopped) { stopped = true; options.onClose(''); } } };"
-            "   function step() {"
-            "     if (stopped || k >= steps.length) return;"
-            "     var p = steps[k++].split(' '), what = p[0], arg = p[1];"
-            "     var name = arg === 'X' ? X : arg === 'N' ? N : arg;"
-            "     if (what === 'file') options.onFile(name);"
-            "     if (what === 'uploaded') options.onUploaded(name);"
-            "     if (what === 'error') options.onError(arg === 'EX' ? 'Permission problem on server /site/' + X :"
-            "        arg === 'EF' ? 'Permission problem on server /site/' + folder : 'Could not connect');"
-            "     if (what === 'close') { stopped = true; if (arg === '-' && %2) qlrApp.lastPublish.cancelled = true;"
-            "                             options.onClose(arg === '-' ? '' : url); return; }"
-            "     setTimeout(step, 5); }"
-            "   setTimeout(step, 5);"
-            "   return control; };"
-            " return qlrApp.publish('file:///nowhere/fake-destination', false, true); })()")
-            .arg(E2e::quoted(events), QLatin1String(x.isEmpty() ? "true" : "false"));
-    const bool started = E2e::eval(*window, js).toBool();
-    E2e::eval(*window, QStringLiteral("if (window.realBuildIn) Bridge.uploadBuildIn = window.realBuildIn;"));
-    QVERIFY(started);
-    QVERIFY(waitDone(5000));
-    const QStringList xn = E2e::eval(*window, QStringLiteral("window.xn")).toStringList();
-    QCOMPARE(xn.size(), 2);
-    const QString statusX = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.status[xn[0]] || ''")).toString();
-    const QString statusN = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.status[xn[1]] || ''")).toString();
-    QCOMPARE(statusX, x);
-    QCOMPARE(statusN, n);
-    if (x.isEmpty()) {
-        QCOMPARE(outcome(), QStringLiteral("stopped"));
-        QCOMPARE(E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.cutOff")).toString(), xn.at(0));
+    QFETCH(QStringList, folders);
+    QFETCH(QStringList, plainFiles);
+    QFETCH(QString, failing);
+    const QString out = scratch.filePath(QStringLiteral("errors-%1").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-')));
+    for (const QString &folder : folders)
+        QVERIFY(QDir().mkpath(out + QLatin1Char('/') + folder));
+    for (const QString &name : plainFiles) {
+        QVERIFY(QDir().mkpath(QFileInfo(out + QLatin1Char('/') + name).path()));
+        QFile file(out + QLatin1Char('/') + name);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("in the way") == 10);
     }
+    QVERIFY(openSite(siteA));
+    const QMap<QString, QByteArray> expected = expectedNow();
+    QStringList wantFailed;
+    const QRegularExpression fails(failing.isEmpty() ? QStringLiteral("(?!)") : failing);
+    for (const QString &dest : expected.keys()) {
+        if (fails.match(dest).hasMatch())
+            wantFailed << dest;
+    }
+    QCOMPARE(wantFailed.isEmpty(), failing.isEmpty());
+
+    QVERIFY(clickAt(QStringLiteral("#btn-publish")));
+    QVERIFY(clickAt(QStringLiteral("#tab-local")) && typeInto(QStringLiteral("#local-folder"), out));
+    if (E2e::eval(*window, QStringLiteral("document.getElementById('opt-changes').checked")).toBool())
+        QVERIFY(clickAt(QStringLiteral("#opt-changes")));
+    QVERIFY(clickAt(QStringLiteral("#btn-publish-go")));
+    // The first error holds the run; "ignore further errors" lets it go on to the end.
+    const QString errorShown = QStringLiteral("!document.getElementById('progress-error').hidden");
+    const QString doneShown = QStringLiteral("!document.getElementById('progress-done').hidden");
+    QVERIFY(E2e::waitFor(*window, errorShown + QStringLiteral(" || ") + doneShown, 20000));
+    QCOMPARE(E2e::eval(*window, errorShown).toBool(), !wantFailed.isEmpty());
+    if (!wantFailed.isEmpty())
+        QVERIFY(clickAt(QStringLiteral("#btn-err-ignore")));
+    QVERIFY(waitDone(20000));
+
+    QStringList failed = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.failedFiles")).toStringList();
+    QStringList sent = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.sentFiles")).toStringList();
+    QStringList wantSent = expected.keys();
+    for (const QString &dest : wantFailed)
+        wantSent.removeAll(dest);
+    failed.sort();
+    sent.sort();
+    wantFailed.sort();
+    wantSent.sort();
+    QCOMPARE(failed, wantFailed);
+    QCOMPARE(sent, wantSent);
+    QCOMPARE(outcome(), wantFailed.isEmpty() ? QStringLiteral("published") : QStringLiteral("errors"));
     // The list of failures names each failed file once, and no file that arrived.
     QStringList listed = E2e::eval(*window, QStringLiteral(
             "Array.prototype.map.call(document.querySelectorAll('#progress-failed li'), function (li) {"
             " return li.textContent.split(': ')[0]; })")).toStringList();
-    QCOMPARE(listed.contains(xn.at(0)), x == QLatin1String("failed"));
-    QCOMPARE(listed.contains(xn.at(1)), n == QLatin1String("failed"));
-    QCOMPARE(listed.removeDuplicates(), 0);
+    listed.sort();
+    QCOMPARE(listed, wantFailed);
+
+    // What the page calls sent is in the folder whole; what failed is not.
+    const QMap<QString, QByteArray> there = E2e::filesUnder(out);
+    for (const QString &dest : wantSent)
+        QVERIFY2(there.value(dest) == expected.value(dest), qPrintable(dest));
+    for (const QString &dest : wantFailed)
+        QVERIFY2(there.value(dest) != expected.value(dest), qPrintable(dest));
+    // The next changes-only run knows this folder to hold exactly the files sent.
+    const QJsonObject store = QJsonDocument::fromJson(
+            E2e::readFile(QFileInfo(siteA).path() + QStringLiteral("/publish-hashes.json"))).object();
+    QStringList known;
+    for (auto it = store.constBegin(); it != store.constEnd(); ++it) {
+        if (it.key().endsWith(QFileInfo(out).fileName()))
+            known = it.value().toObject().keys();
+    }
+    known.sort();
+    QCOMPARE(known, wantSent);
     key(Qt::Key_Escape);
+}
+
+// A stop while files wait to be put in place together: the page counts as sent
+// exactly the files that are in the folder, so the next changes-only run sends
+// the rest.
+void TestE2eHonest::stopCountsWhatIsInPlace()
+{
+    const QString out = scratch.filePath(QStringLiteral("stopped-local"));
+    QVERIFY(openSite(siteA));
+    const QMap<QString, QByteArray> expected = expectedNow();
+    // Stopped from the page's own Cancel as the third file starts.
+    E2e::eval(*window, QStringLiteral(
+            "window.realFile = Bridge._fmFile; window.startedSeen = 0;"
+            "Bridge._fmFile = function (f) { realFile.apply(Bridge, arguments);"
+            "  if (++startedSeen === 3) document.getElementById('btn-progress-cancel').click(); };"));
+    QVERIFY(clickAt(QStringLiteral("#btn-publish")));
+    QVERIFY(clickAt(QStringLiteral("#tab-local")) && typeInto(QStringLiteral("#local-folder"), out));
+    if (E2e::eval(*window, QStringLiteral("document.getElementById('opt-changes').checked")).toBool())
+        QVERIFY(clickAt(QStringLiteral("#opt-changes")));
+    QVERIFY(clickAt(QStringLiteral("#btn-publish-go")));
+    const bool done = waitDone(20000);
+    E2e::eval(*window, QStringLiteral("Bridge._fmFile = window.realFile;"));
+    QVERIFY(done);
+    QCOMPARE(outcome(), QStringLiteral("stopped"));
+    QStringList sent = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.sentFiles")).toStringList();
+    QStringList inPlace;
+    const QMap<QString, QByteArray> there = E2e::filesUnder(out);
+    for (auto it = there.cbegin(); it != there.cend(); ++it) {
+        QVERIFY2(expected.contains(it.key()), qPrintable(it.key()));
+        QVERIFY2(it.value() == expected.value(it.key()), qPrintable(it.key()));
+        inPlace << it.key();
+    }
+    sent.sort();
+    inPlace.sort();
+    QCOMPARE(sent, inPlace);
+    QVERIFY(sent.size() < expected.size());
+    const QStringList notSent = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.notSent")).toStringList();
+    const QStringList cut = E2e::eval(*window, QStringLiteral("qlrApp.lastPublish.cutOffFiles")).toStringList();
+    QCOMPARE(sent.size() + notSent.size() + cut.size(), expected.size());
+    key(Qt::Key_Escape);
+}
+
+void TestE2eHonest::serverNamedWithItsPort_data()
+{
+    QTest::addColumn<QString>("location");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("name, default port") << "ftp://u:p@ftp.example.com/www" << "the server ftp.example.com:21";
+    QTest::newRow("SFTP, default port") << "sftp://u@example.com" << "the server example.com:22";
+    QTest::newRow("IPv6 as typed") << "ftps://u:p@::1:2121/" << "the server [::1]:2121";
+    QTest::newRow("IPv6 in brackets") << "ftp://u:p@[::1]:21/" << "the server [::1]:21";
+}
+
+// The page's messages name a server as the host's do: an IPv6 address in
+// brackets, so that its port stands apart.
+void TestE2eHonest::serverNamedWithItsPort()
+{
+    QFETCH(QString, location);
+    QFETCH(QString, named);
+    QCOMPARE(E2e::eval(*window, QStringLiteral("qlrApp.publishing.serverName(qlrApp.parseLocation(%1))")
+                                        .arg(E2e::quoted(location))).toString(), named);
 }
 
 void TestE2eHonest::serverFolderOfAnotherSiteAsksFirst_data()

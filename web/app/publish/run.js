@@ -18,11 +18,6 @@
         });
     }
 
-    function folderOf(path) {
-        var at = String(path).lastIndexOf('/');
-        return at > 0 ? path.slice(0, at) : '';
-    }
-
     // The identity (key fingerprint) this computer remembers for the server of a
     // location: empty when none, for plain FTP, or when the host cannot tell.
     P.rememberedIdentity = function (location) {
@@ -118,17 +113,7 @@
                      short: 'not published: a page name must be a plain file name', kind: 'name' };
         });
         var status = {};        // dest -> 'sent' | 'failed'
-        var cur = null;         // the file whose upload was announced last
-        var curSure = false;    // its upload was confirmed by the host
-        var pending = null;     // an error that belongs to the task after cur (a folder, the log-in)
-        // A generated text gets no confirmation of its own. One error after it, before
-        // the next file starts, may be its upload's or the next file's folder's: what
-        // the next file does tells which. { dest, next, stage: 'wait' | 'next', failure }
-        var uncertain = null;
-        var generated = {};
-        send.forEach(function (e) {
-            generated[e.dest] = e.srcList.length !== 1 || !!e.srcList[0].filter;
-        });
+        var started = {};       // dest -> true once the host began to send it
         var sentCount = 0;
         var failedCount = 0;
         var state = P.run = {
@@ -161,96 +146,30 @@
             return explained;
         }
 
-        function resolveUncertain(arrived) {
-            var u = uncertain;
-            uncertain = null;
-            if (!u)
-                return;
-            if (arrived) {
-                // The error was the next file's folder's.
-                if (u.failure)
-                    u.failure.file = u.next;
-                mark(u.dest, 'sent');
-            } else {
-                mark(u.dest, 'failed');
-            }
-        }
-
-        function nextAfter(dest) {
-            var at = order.indexOf(dest);
-            return at >= 0 && at + 1 < order.length ? order[at + 1] : (dest === null ? order[0] : null);
-        }
-
         P.writeUnfinishedRun(site, note);
         saveHashes();
         P.progress.begin(send.length, shown);
         state.job = B.FileManager(send, destUrl, {
             start: function () {},
+            // The host announces a file as it begins to send it, and again just before
+            // a failure it found later (a batch put in place together) is reported.
             file: function (name) {
-                if (uncertain) {
-                    if (uncertain.stage === 'wait' && name === uncertain.next)
-                        uncertain.stage = 'next';
-                    else
-                        resolveUncertain(false);    // the next file went through: the error was the upload's
-                }
-                // The host starts a file only after the one before it is done: no
-                // error since its start means it arrived whole.
-                if (cur && cur !== name && !curSure && !status[cur] && !(uncertain && uncertain.dest === cur))
-                    mark(cur, 'sent');
-                if (pending && !status[name]) {
-                    // The folder of this file could not be made; the upload may still go through.
-                    state.folderError = pending;
-                }
-                pending = null;
-                cur = name;
-                curSure = false;
+                started[name] = true;
                 P.progress.file(name);
             },
+            // Only a file or text that is whole at the destination is reported here.
             uploaded: function (name) {
-                if (uncertain && uncertain.stage === 'next' && name === uncertain.next)
-                    resolveUncertain(false);
-                if (name === cur)
-                    curSure = true;
                 mark(name, 'sent');
             },
-            error: function (text) {
-                var dest = null;
-                var t = P.oneLine(text);
-                var unsure = null;
-                if (uncertain && uncertain.stage === 'wait') {
-                    // A second error before the next file: the first was the upload's own,
-                    // this one the next file's folder's.
-                    resolveUncertain(false);
-                    dest = nextAfter(cur);
-                } else if (uncertain && uncertain.stage === 'next' && cur === uncertain.next && !curSure && !status[cur]) {
-                    // The next file failed too, after its folder did: the one before arrived.
-                    resolveUncertain(true);
-                    dest = cur;
-                    mark(cur, 'failed');
-                } else if (cur && !curSure && !status[cur]) {
-                    var next = nextAfter(cur);
-                    var nextFolder = next ? folderOf(next) : '';
-                    // The task after an upload is the next file's folder. A file upload is
-                    // confirmed before that runs; a generated text is not. An error that
-                    // names the folder, not the file, is the folder's.
-                    if (t.indexOf(cur) >= 0 || !nextFolder || !generated[cur]) {
-                        dest = cur;
-                        mark(cur, 'failed');
-                    } else if (t.indexOf(nextFolder) >= 0) {
-                        mark(cur, 'sent');
-                        dest = next;
-                    } else {
-                        dest = cur;
-                        unsure = uncertain = { dest: cur, next: next, stage: 'wait', failure: null };
-                    }
-                } else {
-                    dest = nextAfter(cur);
-                }
+            // `entry` is the entry of the upload list the error is about, null for none
+            // (the close of the run). Before the entry began, the error is its folder's
+            // or a source the host refused: it may still arrive, and if it never does
+            // it is listed as failed with this reason.
+            error: function (text, entry) {
+                var dest = entry ? String(entry.dest) : null;
                 var explained = record(dest, text);
-                if (unsure)
-                    unsure.failure = failures[failures.length - 1];
-                if (dest !== cur || unsure)
-                    pending = explained;
+                if (dest && started[dest])
+                    mark(dest, 'failed');
                 if (state.cancelled)
                     return;
                 if (explained.fatal) {
@@ -270,19 +189,12 @@
             close: function (url) {
                 P.context = null;
                 P.run = null;
-                // Unresolved to the end: not confirmed, so not counted as arrived.
-                resolveUncertain(false);
-                // A normal end: the last file started had no error, so it arrived.
-                var cutOff = null;
-                if (cur && !curSure && !status[cur]) {
-                    if (url && !state.fatal)
-                        mark(cur, 'sent');
-                    else if (state.cancelled)
-                        cutOff = cur;
-                }
-                var notSent = order.filter(function (d) { return !status[d] && d !== cutOff; });
+                // What the host began to send and never reported whole: cut off by a
+                // stop; at any other end, not known to have arrived.
+                var cutOff = !state.cancelled ? [] : order.filter(function (d) { return started[d] && !status[d]; });
+                var notSent = order.filter(function (d) { return !status[d] && cutOff.indexOf(d) < 0; });
                 var failedFiles = distinctFailures(failures.filter(function (f) {
-                    return f.file ? status[f.file] === 'failed' || (!status[f.file] && f.file !== cutOff) : true;
+                    return f.file ? status[f.file] === 'failed' || (!status[f.file] && cutOff.indexOf(f.file) < 0) : true;
                 }));
 
                 // What this destination now holds of this site: files sent keep their hash;
@@ -298,7 +210,8 @@
                 state.sentFiles = order.filter(function (d) { return status[d] === 'sent'; });
                 state.failedFiles = order.filter(function (d) { return status[d] === 'failed'; });
                 state.notSent = notSent;
-                state.cutOff = cutOff;
+                state.cutOff = cutOff.length ? cutOff[0] : null;
+                state.cutOffFiles = cutOff;
                 // Trust on first use: the identity the server showed is the one kept from now on.
                 var identityNow = parsed ? P.rememberedIdentity(destUrl) : '';
                 var learnt = !identityBefore && identityNow ? P.learntIdentityText(server, identityNow) : '';
@@ -311,15 +224,15 @@
                                                                           failures[failures.length - 1].file) : null);
                 if (state.cancelled) {
                     var parts = [P.plural(sentCount, 'file', 'files') + ' sent'];
-                    if (cutOff)
-                        parts.push(cutOff + ' was cut off');
+                    if (cutOff.length)
+                        parts.push(cutOff.length === 1 ? cutOff[0] + ' was cut off' : cutOff.length + ' files were cut off');
                     if (failedCount)
                         parts.push(failedCount + ' failed');
                     parts.push(P.plural(notSent.length, 'file', 'files') + ' not sent');
                     state.outcome = 'stopped';
                     finish('stopped', 'Publishing stopped',
                                     'You stopped publishing to ' + shown + ': ' + parts.join(', ') + '.',
-                                    notSent.length || cutOff ? 'Publish again to send the rest.' : '',
+                                    notSent.length || cutOff.length ? 'Publish again to send the rest.' : '',
                                     '', failedFiles, indexSent);
                 } else if (sentCount === 0 && (failures.length || !url)) {
                     state.outcome = 'failed';
