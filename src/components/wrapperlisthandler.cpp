@@ -307,8 +307,9 @@ void WrapperListHandler::failed(const QString &text, const Pending *about)
         *runState = FileManagerWrapper::Paused;
         destinationLost = destinationLost || lost;
     }
-    // A batch fails file by file after later files were announced: the error
-    // follows the start of the file it is about, so it is read as that file's.
+    // A batch fails file by file after later files were announced, and a file
+    // that fails may follow the batch's errors: the error must come right after
+    // a start of the file it is about, so that it is read as that file's.
     if (about && about->dest != lastAnnounced)
         announce(*about);
     emit error(text);
