@@ -320,9 +320,9 @@
             var stopped = false;
             var noop = function () {};
             var inst = {
-                emit: function (name, arg) {
+                emit: function (name /* , args */) {
                     try {
-                        this[name](arg);
+                        this[name].apply(this, Array.prototype.slice.call(arguments, 1));
                     } catch (e) {
                         // a failing hook must not stop the run
                     }
@@ -347,22 +347,85 @@
             B._uploadInstance = inst;
             inst.emit('onStart', list.length);
 
+            // Which entry of the list each error is about: onError's second
+            // argument, null when it is about none. An error the host answers
+            // at once while the loop calls it for an entry is that entry's,
+            // which then never reaches the worker. The worker reports the
+            // entries handed to it in order: an entry's folder task, its
+            // _fmFile, then _fmUploaded or its error; a batch of local writes
+            // that fails names an earlier file again with _fmFile right before
+            // its error, so entries are found by their destination.
+            var handed = [];
+            var handedAt = {};      // '#' + dest: its index in handed
+            var sending = -1;       // the entry announced last, not yet done
+            var following = 0;      // the entry a report without a start is about
+            var calling = false;    // the loop is calling the host ...
+            var callingFor = null;  // ... for this entry (null: for none)
+            var refusedNow = false;
+            function handedIndex(dest) {
+                var i = handedAt['#' + dest];
+                return i === undefined ? -1 : i;
+            }
+            function errorEntry() {
+                if (calling) {
+                    refusedNow = true;
+                    return callingFor;
+                }
+                if (sending >= 0) {
+                    // Its upload failed; the worker goes on with the next entry.
+                    var failed = handed[sending];
+                    following = sending + 1;
+                    sending = -1;
+                    return failed;
+                }
+                // A folder task, or the log-in before anything was sent.
+                return following < handed.length ? handed[following] : null;
+            }
+            function callHost(entry, fn) {
+                calling = true;
+                callingFor = entry;
+                refusedNow = false;
+                try {
+                    fn();
+                } finally {
+                    calling = false;
+                }
+                return !refusedNow;
+            }
+
             var errorSeen = false;
-            var onError = inst.onError;
-            inst.onError = function (text) {
+            var onFile = inst.onFile, onUploaded = inst.onUploaded, onError = inst.onError;
+            inst.onFile = function (file) {
+                var i = handedIndex(file);
+                if (i >= 0)
+                    sending = i;
+                onFile.call(inst, file);
+            };
+            inst.onUploaded = function (file) {
+                var i = handedIndex(file);
+                if (i >= 0) {
+                    if (i === sending)
+                        sending = -1;
+                    following = i + 1;
+                }
+                onUploaded.call(inst, file);
+            };
+            inst.onError = function (text, entry) {
                 errorSeen = true;
-                onError(text);
+                onError.call(inst, text, arguments.length > 1 ? entry : errorEntry());
             };
 
             setTimeout(function () {
-                if (!host.initFileManager(url)) {
+                var opened = false;
+                callHost(null, function () { opened = host.initFileManager(url); });
+                if (!opened) {
                     // The open run can only be left over from an earlier page (a
                     // reload while publishing), which nobody steers any more: end
                     // it, so the next attempt can start, and end this one here.
                     host.closeFileManager();
                     host.exitPublish();
                     if (!errorSeen)
-                        inst.emit('onError', 'Error: a previous publishing run was still open; it has been stopped.\nPlease publish again.');
+                        inst.emit('onError', 'Error: a previous publishing run was still open; it has been stopped.\nPlease publish again.', null);
                     if (B._uploadInstance === inst)
                         B._uploadInstance = false;
                     inst.emit('onClose', '');
@@ -374,34 +437,41 @@
                     var entry = list[i];
                     if (!entry.srcList)
                         continue;
+                    var accepted;
                     try {
-                        if (entry.srcList.length === 1) {
-                            var one = entry.srcList[0];
-                            if (one.filter)
-                                host.uploadData(entry.dest, inst.onData(one.src, one.filter));
-                            else
-                                host.uploadFile(entry.dest, one.src);
-                        } else {
-                            host.initTempFile();
-                            for (var k = 0; k < entry.srcList.length; k++) {
-                                var s = entry.srcList[k];
-                                if (s.filter)
-                                    host.tmpAppendData(inst.onData(s.src, s.filter));
+                        accepted = callHost(entry, function () {
+                            if (entry.srcList.length === 1) {
+                                var one = entry.srcList[0];
+                                if (one.filter)
+                                    host.uploadData(entry.dest, inst.onData(one.src, one.filter));
                                 else
-                                    host.tmpAppendFile(s.src);
+                                    host.uploadFile(entry.dest, one.src);
+                            } else {
+                                host.initTempFile();
+                                for (var k = 0; k < entry.srcList.length; k++) {
+                                    var s = entry.srcList[k];
+                                    if (s.filter)
+                                        host.tmpAppendData(inst.onData(s.src, s.filter));
+                                    else
+                                        host.tmpAppendFile(s.src);
+                                }
+                                host.uploadTempFile(entry.dest);
+                                host.closeTempFile();
                             }
-                            host.uploadTempFile(entry.dest);
-                            host.closeTempFile();
-                        }
+                        });
                     } catch (e) {
                         // The open run is cancelled; its close arrives through _fmClose.
                         host.closeTempFile();
-                        inst.emit('onError', 'Error: could not generate ' + entry.dest + '\n' + e);
+                        inst.emit('onError', 'Error: could not generate ' + entry.dest + '\n' + e, entry);
                         inst.exit();
                         return;
                     }
+                    if (accepted) {
+                        handedAt['#' + entry.dest] = handed.length;
+                        handed.push(entry);
+                    }
                 }
-                host.closeFileManager();
+                callHost(null, function () { host.closeFileManager(); });
             }, 0);
             return inst;
         },

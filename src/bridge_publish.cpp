@@ -53,7 +53,9 @@ bool Bridge::initFileManager(QString url)
     WrapperListHandler *handler = wrapper->handler;
     connect(handler, &WrapperListHandler::fileUploadStarted, this, &Bridge::pbFileUploadStarted);
     connect(handler, &WrapperListHandler::dataUploadStarted, this, &Bridge::pbFileUploadStarted);
+    // Generated texts and joined files count as uploaded once whole at the destination, as files do.
     connect(handler, &WrapperListHandler::fileUploadFinished, this, &Bridge::pbFileUploadFinished);
+    connect(handler, &WrapperListHandler::dataUploadFinished, this, &Bridge::pbFileUploadFinished);
     connect(handler, &WrapperListHandler::resultReady, this, &Bridge::pbFileReady);
     connect(handler, &WrapperListHandler::destUrlProcessed, this, &Bridge::onDestUrl);
     connect(handler, &WrapperListHandler::error, this, &Bridge::onError);

@@ -156,6 +156,87 @@ private slots:
         QCOMPARE(hiddenLeftovers(dest), QStringList());
     }
 
+    // Files held back together fail one by one when they are put in place
+    // (a folder stands at their name): each error follows a start of the file
+    // it is about, announced again when a later file was announced since, so
+    // the page can tell which file failed. Successes keep their one report.
+    // Names: "gen" ones are bytes, "dir" ones meet a folder at their name,
+    // "gone" ones have no source; events: s started, f finished, e error
+    // (by the last part of the path it names).
+    void batchFailuresFollowTheirFile_data()
+    {
+        QTest::addColumn<QStringList>("uploads");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("in place")
+                << QStringList { "a.html", "gen-dir.html", "c.html", "dir-d.html" }
+                << QStringList { "s:a.html", "s:gen-dir.html", "s:c.html", "s:dir-d.html",
+                                 "f:a.html", "s:gen-dir.html", "e:gen-dir.html", "f:c.html",
+                                 "s:dir-d.html", "e:dir-d.html" };
+        QTest::newRow("the last one announced")
+                << QStringList { "a.html", "gen-b.html", "dir-c.html" }
+                << QStringList { "s:a.html", "s:gen-b.html", "s:dir-c.html",
+                                 "f:a.html", "f:gen-b.html", "e:dir-c.html" };
+        QTest::newRow("before a later file fails")
+                << QStringList { "a.html", "dir-b.html", "gone-c.html", "d.html" }
+                << QStringList { "s:a.html", "s:dir-b.html", "s:gone-c.html",
+                                 "f:a.html", "s:dir-b.html", "e:dir-b.html",
+                                 "s:gone-c.html", "e:gone-c.html", "s:d.html", "f:d.html" };
+    }
+    void batchFailuresFollowTheirFile()
+    {
+        QFETCH(QStringList, uploads);
+        QFETCH(QStringList, expected);
+        QTemporaryDir dir, scratch;
+        const QString dest = dir.path() + "/site", sources = dir.path() + "/src";
+        for (const QString &file : uploads) {
+            if (file.contains("dir"))
+                QVERIFY(QDir().mkpath(dest + "/" + file + "/inner"));
+            if (!file.contains("gone"))
+                QVERIFY(writeFile(sources + "/" + file, "new " + file.toUtf8()));
+        }
+        auto *wrapper = new FileManagerWrapper(scratch.path());
+        PublishRecorder rec(wrapper);
+        // Continued after each error, as the page does.
+        connect(wrapper->handler, &WrapperListHandler::error, this, [&rec]() {
+            QTimer::singleShot(0, rec.run.data(), [&rec]() {
+                if (rec.run)
+                    rec.run->resume();
+            });
+        });
+        // Held until everything is queued, so that all of it is one batch.
+        wrapper->pause();
+        wrapper->initWithPath(QUrl::fromLocalFile(dest).toString());
+        for (const QString &file : uploads) {
+            if (file.startsWith("gen"))
+                wrapper->uploadData(file, "new " + file.toUtf8());
+            else
+                wrapper->uploadFile(file, sources + "/" + file);
+        }
+        wrapper->close();
+        wrapper->resume();
+        QTRY_VERIFY_WITH_TIMEOUT(rec.run.isNull(), 20000);
+        QStringList events;
+        for (const QString &e : qAsConst(rec.events)) {
+            const QString kind = e.section(':', 0, 0), what = e.section(':', 1);
+            if (kind == "started" || kind == "dataStarted")
+                events << "s:" + what;
+            else if (kind == "finished" || kind == "dataFinished")
+                events << "f:" + what;
+            else if (kind == "error")
+                events << "e:" + what.section('/', -1);
+        }
+        QCOMPARE(events, expected);
+        for (const QString &file : uploads) {
+            if (file.contains("dir"))
+                QCOMPARE(QDir(dest + "/" + file).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList("inner"));
+            else if (file.contains("gone"))
+                QVERIFY(!QFileInfo::exists(dest + "/" + file));
+            else
+                QCOMPARE(readAll(dest + "/" + file), "new " + file.toUtf8());
+        }
+        QCOMPARE(hiddenLeftovers(dest), QStringList());
+    }
+
     // A run cut by SIGKILL at a point of its work: every published file is
     // whole, old or new, never short; nothing it left could be taken for a
     // page; and the next run clears its leftovers where it writes.

@@ -102,8 +102,9 @@ private slots:
                                            "Bridge._fmClose(\"" + destUrl + "/\")" }));
     }
 
-    // A generated text is announced with _fmFile only; its bytes are UTF-8.
-    void dataUploadHasNoUploadedCall()
+    // A generated text is reported as a file is: started, then uploaded once
+    // whole at the destination; its bytes are UTF-8.
+    void dataUploadIsReportedUploaded()
     {
         Bridge bridge;
         PageCalls page(&bridge);
@@ -114,6 +115,7 @@ private slots:
         QTRY_VERIFY(page.closed());
         QCOMPARE(readAll(dest + "/data/t.txt"), text.toUtf8());
         QCOMPARE(page.all(), QStringList({ "Bridge._fmFile('data/t.txt')",
+                                           "Bridge._fmUploaded(\"data/t.txt\")",
                                            "Bridge._fmClose(\"" + destUrl + "/\")" }));
     }
 
@@ -133,6 +135,7 @@ private slots:
         QTRY_VERIFY(page.closed());
         QCOMPARE(readAll(dest + "/js/all.js"), QByteArray("abcdef"));
         QCOMPARE(page.starting("Bridge._fmFile("), QStringList("Bridge._fmFile('js/all.js')"));
+        QCOMPARE(page.starting("Bridge._fmUploaded("), QStringList("Bridge._fmUploaded(\"js/all.js\")"));
     }
 
     // A part that cannot be read whole is reported with its path; the joined file does not go out without it.

@@ -107,19 +107,29 @@ void WrapperListHandler::handleList()
     busy = false;
 }
 
-void WrapperListHandler::written(const QString &dest, bool data, int stagedBefore)
+void WrapperListHandler::announce(const Pending &file)
+{
+    lastAnnounced = file.dest;
+    if (file.data)
+        emit dataUploadStarted(file.dest);
+    else
+        emit fileUploadStarted(file.dest, file.src);
+}
+
+void WrapperListHandler::written(const Pending &file, int stagedBefore)
 {
     const bool staged = fileManager->stagedWrites() > stagedBefore;
     if (!staged && pending.isEmpty()) {
-        if (data)
-            emit dataUploadFinished(dest);
+        if (file.data)
+            emit dataUploadFinished(file.dest);
         else
-            emit fileUploadFinished(dest);
+            emit fileUploadFinished(file.dest);
         return;
     }
     if (pending.isEmpty())
         batchAge.start();
-    pending.append(Pending { dest, data, staged });
+    pending.append(file);
+    pending.last().staged = staged;
 }
 
 void WrapperListHandler::commitPending()
@@ -141,7 +151,7 @@ void WrapperListHandler::commitPending()
         }
         if (!result.isEmpty()) {
             qDebug().noquote() << "error on upload : " + file.dest + " with error :" + result;
-            failed(result);
+            failed(result, &file);
         } else if (file.data) {
             emit dataUploadFinished(file.dest);
         } else {
@@ -176,31 +186,21 @@ bool WrapperListHandler::runTask(const WrapperTask &task)
     }
 
     switch (task.type) {
-    case WrapperTask::UploadFile: {
-        emit fileUploadStarted(task.dest, task.src);
+    case WrapperTask::UploadFile:
+    case WrapperTask::UploadData: {
+        const bool data = task.type == WrapperTask::UploadData;
+        const Pending file { task.dest, task.src, data, false };
+        announce(file);
         const int before = fileManager->stagedWrites();
-        if (fileManager->putfile(task.dest, task.src)) {
-            written(task.dest, false, before);
+        if (data ? fileManager->putdata(task.dest, task.data) : fileManager->putfile(task.dest, task.src)) {
+            written(file, before);
         } else {
             const QString text = fileManager->errorString();
-            qDebug().noquote() << "error on upload : " + task.src + " with error :" + text;
+            // The bytes themselves may be large; the destination names them well enough.
+            qDebug().noquote() << "error on upload : " + (data ? task.dest : task.src) + " with error :" + text;
             // What was written before it is reported first, as it happened.
             commitPending();
-            failed(text);
-        }
-        break;
-    }
-    case WrapperTask::UploadData: {
-        emit dataUploadStarted(task.dest);
-        const int before = fileManager->stagedWrites();
-        if (fileManager->putdata(task.dest, task.data)) {
-            written(task.dest, true, before);
-        } else {
-            // The bytes themselves may be large; the destination names them well enough.
-            const QString text = fileManager->errorString();
-            qDebug().noquote() << "error on upload : " + task.dest + " with error :" + text;
-            commitPending();
-            failed(text);
+            failed(text, &file);
         }
         break;
     }
@@ -296,7 +296,7 @@ QSharedPointer<FileManager> WrapperListHandler::createRemote(const initData &rec
     return QSharedPointer<FileManager>();
 }
 
-void WrapperListHandler::failed(const QString &text)
+void WrapperListHandler::failed(const QString &text, const Pending *about)
 {
     const bool lost = fileManager && fileManager->isDestinationLost();
     {
@@ -307,6 +307,11 @@ void WrapperListHandler::failed(const QString &text)
         *runState = FileManagerWrapper::Paused;
         destinationLost = destinationLost || lost;
     }
+    // A batch fails file by file after later files were announced, and a file
+    // that fails may follow the batch's errors: the error must come right after
+    // a start of the file it is about, so that it is read as that file's.
+    if (about && about->dest != lastAnnounced)
+        announce(*about);
     emit error(text);
 }
 

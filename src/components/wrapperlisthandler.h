@@ -46,26 +46,29 @@ public slots:
     void onListUpdate();
 
 private:
-    void handleList();
-    // Returns false when the task ended the run.
-    bool runTask(const WrapperTask &task);
-    bool init(const QString &path);
-    static QSharedPointer<FileManager> createRemote(const initData &record);
-    void failed(const QString &text);
-    void endRun(const QString &destUrl);
-    void written(const QString &dest, bool data, int stagedBefore);
-    void commitPending();
-    void discardPending();
-
     // A file written but not yet reported: the destination holds it back
     // (staged) until it is durable and in place, and so does the report; a
     // file done at once waits behind them, so that reports keep their order.
     struct Pending
     {
         QString dest;
+        QString src;
         bool data = false;
         bool staged = false;
     };
+
+    void handleList();
+    // Returns false when the task ended the run.
+    bool runTask(const WrapperTask &task);
+    bool init(const QString &path);
+    static QSharedPointer<FileManager> createRemote(const initData &record);
+    // Reports a failed step; `about` is the file it failed for, when it is one.
+    void failed(const QString &text, const Pending *about = nullptr);
+    void endRun(const QString &destUrl);
+    void announce(const Pending &file);
+    void written(const Pending &file, int stagedBefore);
+    void commitPending();
+    void discardPending();
 
     QWaitCondition *waitCondition;
     QSharedPointer<FileManager> fileManager;
@@ -81,5 +84,6 @@ private:
     bool rootMade = false;          // a remote destination's own folder is known to exist
     bool destinationLost = false;   // guarded by mutex
     QVector<Pending> pending;
+    QString lastAnnounced;          // the file the last started signal named
     QElapsedTimer batchAge;
 };

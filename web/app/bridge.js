@@ -170,11 +170,12 @@
                 job.resume();
             }
         };
-        function later(name, arg) {
+        function later(name /* , args */) {
+            var args = Array.prototype.slice.call(arguments, 1);
             setTimeout(function () {
                 var fn = callbacks[name] || defaults[name];
                 if (typeof fn === 'function')
-                    fn.call(job, arg);
+                    fn.apply(job, args);
             }, 1);
         }
         function finish(url) {
@@ -189,7 +190,8 @@
             onStart: function (count) { later('start', count); },
             onFile: function (file) { later('file', file); },
             onUploaded: function (file) { later('uploaded', file); },
-            onError: function (text) { later('error', text); },
+            // The entry of the list the error is about, or null for none.
+            onError: function (text, entry) { later('error', text, entry); },
             onClose: finish,
             onData: function (src, filter) { return B.templating(src, filter); }
         };
@@ -201,7 +203,7 @@
                 job.control = control;
             return;
         }
-        later('error', 'No uploader accepts the destination ' + String(job.url).split(':')[0] + '.');
+        later('error', 'No uploader accepts the destination ' + String(job.url).split(':')[0] + '.', null);
         finish('');
     }
 
