@@ -189,6 +189,12 @@
             close: function (url) {
                 P.context = null;
                 P.run = null;
+                // An entry whose error came before it began (its folder, or a source the
+                // host refused) and that never arrived failed with that error.
+                failures.forEach(function (f) {
+                    if (f.file && !started[f.file] && order.indexOf(f.file) >= 0)
+                        mark(f.file, 'failed');
+                });
                 // What the host began to send and never reported whole: cut off by a
                 // stop; at any other end, not known to have arrived.
                 var cutOff = !state.cancelled ? [] : order.filter(function (d) { return started[d] && !status[d]; });
