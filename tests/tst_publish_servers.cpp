@@ -163,8 +163,10 @@ private slots:
         QSignalSpy page(&bridge, &Bridge::jsChanged);
         QVERIFY(bridge.initFileManager(d.url("/site")));
         bridge.uploadData("one.html", QString("one"));
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(d.folder("/site/one.html")), 60000);
-        QTRY_COMPARE_WITH_TIMEOUT(calls(page, "Bridge._fmFile(").size(), 1, 10000);
+        // Stopped only once the first file is whole there: a file still on its way
+        // would be the one that fails.
+        QTRY_COMPARE_WITH_TIMEOUT(calls(page, "Bridge._fmUploaded("), QStringList("Bridge._fmUploaded(\"one.html\")"), 60000);
+        QCOMPARE(readAll(d.folder("/site/one.html")), QByteArray("one"));
         QVERIFY(d.server->stop());
         bridge.uploadData("two.html", QString("two"));
         bridge.uploadData("three.html", QString("three"));
