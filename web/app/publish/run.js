@@ -38,6 +38,51 @@
                'Compare it with the one your host publishes.';
     };
 
+    // Shows how a run ended and returns the outcome: 'stopped', 'failed', 'errors' or
+    // 'published'. `r` is what the run knows at its end.
+    function tellOutcome(r) {
+        function finish(outcome, title, text, more, noteText, failedList, canOpen) {
+            P.progress.finish(outcome, title, text, more && r.learnt ? more + ' ' + r.learnt : more || r.learnt,
+                              noteText, failedList, canOpen);
+            return outcome;
+        }
+        var fatal = r.fatal;
+        var last = r.failures[r.failures.length - 1];
+        var reason = fatal || (last ? A.explainError(last.text, r.server, last.file) : null);
+        var sent = P.plural(r.sent, 'file', 'files') + ' sent';
+        if (r.cancelled) {
+            var parts = [sent];
+            if (r.cutOff.length)
+                parts.push(r.cutOff.length === 1 ? r.cutOff[0] + ' was cut off' : r.cutOff.length + ' files were cut off');
+            if (r.failed)
+                parts.push(r.failed + ' failed');
+            parts.push(P.plural(r.notSent.length, 'file', 'files') + ' not sent');
+            return finish('stopped', 'Publishing stopped', 'You stopped publishing to ' + r.shown + ': ' + parts.join(', ') + '.',
+                          r.notSent.length || r.cutOff.length ? 'Publish again to send the rest.' : '',
+                          '', r.failedFiles, r.indexSent);
+        }
+        if (r.sent === 0 && (r.failures.length || !r.url)) {
+            return finish('failed', 'Publishing failed', 'Publishing failed: nothing was sent to ' + r.shown + '.',
+                          reason ? reason.plain : 'The publishing run ended before any file was sent.',
+                          reason ? reason.note : '', fatal ? [] : r.failedFiles, false);
+        }
+        if (r.failed || r.notSent.length || r.failedFiles.length || !r.url) {
+            var more = sent + ', ' + r.failed + ' failed' + (r.notSent.length ? ', ' + r.notSent.length + ' not sent' : '') + '.';
+            // Each distinct reason once, in words that say what to do.
+            var advice = [];
+            (fatal ? [fatal] : r.failedFiles).forEach(function (f) {
+                if (f.plain && advice.indexOf(f.plain) < 0 && advice.length < 3)
+                    advice.push(f.plain);
+            });
+            advice.push('Publish again to send the files that failed.');
+            return finish('errors', 'Published with errors',
+                          'The site was published to ' + r.shown + ', but not all files arrived: ' + more,
+                          advice.join(' '), fatal ? fatal.note : '', r.failedFiles, r.indexSent);
+        }
+        return finish('published', 'Published', 'The site published successfully to ' + r.shown,
+                      r.sent === 0 ? 'Nothing had changed since the last publish.' : sent + '.', '', [], r.indexSent);
+    }
+
     var NAMES_KEPT = 50;    // names of files not sent kept in a run's note
 
     // Publishes the current site to a destination URL (credentials in plain text).
@@ -221,52 +266,11 @@
                 // Trust on first use: the identity the server showed is the one kept from now on.
                 var identityNow = parsed ? P.rememberedIdentity(destUrl) : '';
                 var learnt = !identityBefore && identityNow ? P.learntIdentityText(server, identityNow) : '';
-                function finish(outcome, title, text, more, noteText, failedList, canOpen) {
-                    P.progress.finish(outcome, title, text, more && learnt ? more + ' ' + learnt : more || learnt,
-                                    noteText, failedList, canOpen);
-                }
-                var fatal = state.fatal;
-                var reason = fatal || (failures.length ? A.explainError(failures[failures.length - 1].text, server,
-                                                                          failures[failures.length - 1].file) : null);
-                if (state.cancelled) {
-                    var parts = [P.plural(sentCount, 'file', 'files') + ' sent'];
-                    if (cutOff.length)
-                        parts.push(cutOff.length === 1 ? cutOff[0] + ' was cut off' : cutOff.length + ' files were cut off');
-                    if (failedCount)
-                        parts.push(failedCount + ' failed');
-                    parts.push(P.plural(notSent.length, 'file', 'files') + ' not sent');
-                    state.outcome = 'stopped';
-                    finish('stopped', 'Publishing stopped',
-                                    'You stopped publishing to ' + shown + ': ' + parts.join(', ') + '.',
-                                    notSent.length || cutOff.length ? 'Publish again to send the rest.' : '',
-                                    '', failedFiles, indexSent);
-                } else if (sentCount === 0 && (failures.length || !url)) {
-                    state.outcome = 'failed';
-                    finish('failed', 'Publishing failed',
-                                    'Publishing failed: nothing was sent to ' + shown + '.',
-                                    reason ? reason.plain : 'The publishing run ended before any file was sent.',
-                                    reason ? reason.note : '', fatal ? [] : failedFiles, false);
-                } else if (failedCount || notSent.length || failedFiles.length || !url) {
-                    state.outcome = 'errors';
-                    var more = P.plural(sentCount, 'file', 'files') + ' sent, ' + failedCount + ' failed' +
-                               (notSent.length ? ', ' + notSent.length + ' not sent' : '') + '.';
-                    // Each distinct reason once, in words that say what to do.
-                    var advice = [];
-                    (fatal ? [fatal] : failedFiles).forEach(function (f) {
-                        if (f.plain && advice.indexOf(f.plain) < 0 && advice.length < 3)
-                            advice.push(f.plain);
-                    });
-                    advice.push('Publish again to send the files that failed.');
-                    finish('errors', 'Published with errors',
-                                    'The site was published to ' + shown + ', but not all files arrived: ' + more,
-                                    advice.join(' '), fatal ? fatal.note : '', failedFiles, indexSent);
-                } else {
-                    state.outcome = 'published';
-                    finish('published', 'Published',
-                                    'The site published successfully to ' + shown,
-                                    sentCount === 0 ? 'Nothing had changed since the last publish.' :
-                                    P.plural(sentCount, 'file', 'files') + ' sent.', '', [], indexSent);
-                }
+                state.outcome = tellOutcome({
+                    shown: shown, server: server, url: url, cancelled: state.cancelled, fatal: state.fatal,
+                    sent: sentCount, failed: failedCount, cutOff: cutOff, notSent: notSent, failures: failures,
+                    failedFiles: failedFiles, indexSent: indexSent, learnt: learnt
+                });
                 if (state.outcome === 'published') {
                     P.writeUnfinishedRun(site, null);
                     P.rememberPublished(site, choice);
