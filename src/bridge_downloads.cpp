@@ -142,6 +142,9 @@ QString Bridge::download(QString sUrl, QVariantMap headers)
         QNetworkAccessManager manager;
         QNetworkReply *reply = manager.get(downloadRequest(url, headers));
         job->attach(reply);
+        // A close request ends the wait: a download started from a page timer
+        // would otherwise hold the page's close until its own deadline.
+        connect(this, &Bridge::onClose, reply, &QNetworkReply::abort);
         QEventLoop loop;
         connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
         if (!reply->isFinished())

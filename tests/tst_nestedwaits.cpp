@@ -61,6 +61,8 @@ private slots:
     void secondRemoteCallIsRefused();
     void cancelEndsTheServerCall_data();
     void cancelEndsTheServerCall();
+    void closeRequestEndsTheWait_data();
+    void closeRequestEndsTheWait();
 
 private:
     MainWindow *window = nullptr;
@@ -234,6 +236,45 @@ void TestNestedWaits::cancelEndsTheServerCall()
     QCOMPARE(bridge.property("error").toString(), QStringLiteral("Cancelled."));
     QVERIFY(!bridge.remoteCallRunning());
     // The client closed its connection: the server sees it go.
+    QTRY_COMPARE_WITH_TIMEOUT(mute.closed, 1, 2000);
+    QCOMPARE(mute.accepted, 1);
+}
+
+void TestNestedWaits::closeRequestEndsTheWait_data()
+{
+    QTest::addColumn<QString>("call");
+    QTest::newRow("connection test") << "test";
+    QTest::newRow("project file read") << "project";
+    QTest::newRow("download") << "download";
+}
+
+// Closing the window while the page waits for a server: the wait ends at once,
+// with nothing to show for it, so the page can save and close.
+void TestNestedWaits::closeRequestEndsTheWait()
+{
+    QFETCH(QString, call);
+    const Deadline deadline(30000);
+    MuteServer mute;
+    Bridge bridge;
+    QElapsedTimer sinceClose;
+    mute.onAccepted = [&]() {
+        QTimer::singleShot(200, this, [&]() {
+            sinceClose.start();
+            bridge.prepareToClose();
+        });
+    };
+    QString result;
+    if (call == QLatin1String("test"))
+        result = bridge.testFtpLocation(mute.url()) ? QStringLiteral("true") : QString();
+    else if (call == QLatin1String("project"))
+        result = bridge.getProjectFile(mute.url() + QStringLiteral("/project.json"));
+    else
+        result = bridge.download(QStringLiteral("http://127.0.0.1:%1/site.zip").arg(mute.port()), QVariantMap());
+
+    QVERIFY(sinceClose.isValid());
+    QVERIFY2(sinceClose.elapsed() < 2000, qPrintable(QString::number(sinceClose.elapsed())));
+    QCOMPARE(result, QString());
+    QVERIFY(!bridge.remoteCallRunning());
     QTRY_COMPARE_WITH_TIMEOUT(mute.closed, 1, 2000);
     QCOMPARE(mute.accepted, 1);
 }
