@@ -14,6 +14,8 @@
 #include <QByteArray>
 #include <QRegularExpression>
 
+#include "loopback.h"
+
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -38,7 +40,7 @@ public:
         shared->target = targetPort;
         shared->ftp = ftp;
         shared->delay = std::chrono::milliseconds(delayMs);
-        listener = listenOn(&port_);
+        listener = Loopback::listen(&port_, false);
         if (listener < 0)
             return;
         shared->track(listener);
@@ -151,16 +153,6 @@ private:
         }).detach();
     }
 
-    // The loopback address at that port (0: the system picks one).
-    static sockaddr_in loopback(int port)
-    {
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(quint16(port));
-        return address;
-    }
-
     // Small writes leave at once: the only delay is the one the relay adds.
     static void noDelay(int fd)
     {
@@ -168,28 +160,12 @@ private:
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     }
 
-    static int listenOn(int *port)
-    {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            return -1;
-        sockaddr_in address = loopback(0);
-        socklen_t length = sizeof(address);
-        if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 || ::listen(fd, 64) != 0
-            || ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-            ::close(fd);
-            return -1;
-        }
-        *port = ntohs(address.sin_port);
-        return fd;
-    }
-
     static int connectTo(int port)
     {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
             return -1;
-        const sockaddr_in address = loopback(port);
+        const sockaddr_in address = Loopback::address(port);
         if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
             ::close(fd);
             return -1;
@@ -313,7 +289,7 @@ private:
     static int dataRelay(const std::shared_ptr<Shared> &s, int serverPort)
     {
         int port = -1;
-        const int fd = listenOn(&port);
+        const int fd = Loopback::listen(&port, false);
         if (fd < 0)
             return -1;
         s->track(fd);

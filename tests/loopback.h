@@ -20,15 +20,15 @@ inline sockaddr_in address(int port)
     return address;
 }
 
-// A non-blocking listening socket on a free port, which *port is set to; -1
-// when none could be made.
-inline int listen(int *port)
+// A listening socket on a free port, which *port is set to; -1 when none could
+// be made. Non-blocking unless a thread of its own waits in accept().
+inline int listen(int *port, bool nonBlocking = true)
 {
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
     sockaddr_in bound = address(0);
     socklen_t length = sizeof(bound);
     if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&bound), sizeof(bound)) != 0
-        || ::listen(listener, 16) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr *>(&bound), &length) != 0) {
+        || ::listen(listener, 64) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr *>(&bound), &length) != 0) {
         if (listener >= 0)
             ::close(listener);
         return -1;
