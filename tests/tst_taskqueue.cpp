@@ -7,52 +7,13 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "filemanagerwrapper.h"
 #include "publishrecorder.h"
 #include "publishtestutil.h"
+#include "testpipe.h"
 
 using namespace PublishTest;
-
-namespace {
-
-// A named pipe as an upload source holds the worker inside one upload until
-// the test feeds it, which makes "during an upload" exact.
-class Fifo
-{
-public:
-    explicit Fifo(const QString &path)
-        : path(path)
-    {
-        made = ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
-    }
-    ~Fifo() { ::unlink(QFile::encodeName(path).constData()); }
-
-    // Waits (bounded) for the reader, writes the bytes and closes the pipe.
-    bool feed(const QByteArray &bytes)
-    {
-        int fd = -1;
-        for (int i = 0; i < 500 && fd < 0; ++i) {
-            fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
-            if (fd < 0)
-                QTest::qWait(10);
-        }
-        if (fd < 0)
-            return false;
-        ::fcntl(fd, F_SETFL, 0);
-        const bool ok = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
-        ::close(fd);
-        return ok;
-    }
-
-    QString path;
-    bool made = false;
-};
-
-} // namespace
+using TestPipe::Fifo;
 
 // Waits for the run to end and for its wrapper to be gone.
 #define WAIT_ENDED(rec) QTRY_VERIFY_WITH_TIMEOUT((rec).run.isNull(), 10000)
@@ -177,7 +138,8 @@ private slots:
     {
         Fifo fifo(dir->path() + "/pipe");
         QVERIFY(fifo.made);
-        // "blocker" is a file, so the upload into blocker/x.html fails after its source is read.
+        // "blocker" is a file, so the upload into blocker/x.html fails once its
+        // source is open; the worker may close the pipe before it reads.
         QVERIFY(writeFile(dest + "/blocker", "file"));
         auto *w = startRun(QUrl::fromLocalFile(dest).toString());
         PublishRecorder rec(w);
