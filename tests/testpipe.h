@@ -39,8 +39,7 @@ inline bool writeAll(int fd, const QByteArray &bytes)
     sigaddset(&pipe, SIGPIPE);
     ::pthread_sigmask(SIG_BLOCK, &pipe, &old);
     const bool ok = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
-    const int error = errno;
-    if (!ok && error == EPIPE) {
+    if (!ok && errno == EPIPE) {
         const timespec none { 0, 0 };
         while (::sigtimedwait(&pipe, nullptr, &none) == SIGPIPE) { }
     }
